@@ -1,0 +1,26 @@
+# Front door: a thin wrapper around CMake and CTest.
+#   make          build build/varlix (Release)
+#   make check    build and run every test
+#   make demo     list the bundled example archive and extract a member from it
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= Release
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all configure check demo clean
+
+all: configure
+	cmake --build $(BUILD_DIR) --parallel $(JOBS)
+
+configure:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+check: all
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
+
+demo: all
+	$(BUILD_DIR)/varlix --list examples/demo.z
+
+clean:
+	rm -rf $(BUILD_DIR)
