@@ -1,0 +1,52 @@
+/*
+ * test_support.h - running the built executable and handling scratch files.
+ */
+#ifndef VARLIX_TESTS_SUPPORT_TEST_SUPPORT_H
+#define VARLIX_TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct run_result {
+    int exit_code; /* -1 if the process did not exit normally */
+    std::string out;
+    std::string err;
+};
+
+/*
+ * Runs the varlix executable with @args (not counting argv[0]) in the working
+ * directory @cwd (empty: the current one). The executable is the one built
+ * beside the tests unless VARLIX_EXE names another; VARLIX_TEST_WRAPPER, if
+ * set, is a command put in front of it (for example valgrind with options).
+ */
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "");
+
+/* The executable's path, as run_varlix uses it. */
+std::string varlix_executable();
+
+std::string read_file_text(const std::string &path);
+std::vector<uint8_t> read_file_bytes(const std::string &path);
+bool path_exists(const std::string &path);
+
+/* The bytes of the file at @path, as a std::string, or "<missing>". */
+std::string file_or_missing(const std::string &path);
+
+/* Deterministic pseudo-random bytes. */
+std::vector<uint8_t> random_bytes(size_t size, uint64_t seed);
+
+/* English-like text of about @size bytes, deterministic. */
+std::vector<uint8_t> sample_text(size_t size, uint64_t seed = 1);
+
+/* A fixture with a fresh scratch directory, removed afterwards. */
+class ScratchDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string path(const std::string &name) const;
+    std::string dir;
+};
+
+#endif
