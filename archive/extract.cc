@@ -1,0 +1,87 @@
+/*
+ * extract.cc - one member from the archive into a file.
+ *
+ * The member's compressed bytes are read into memory in one piece and decoded
+ * straight into the output stream, so memory use is the compressed size plus
+ * the decoder's fixed state, whatever the expanded size. The output is kept
+ * only when every step succeeded.
+ */
+#include <cstdlib>
+
+#include "archive/archive.h"
+#include "archive/file_ops.h"
+#include "explode/explode.h"
+
+namespace {
+
+arc_status status_of_decode(explode_result result, uint64_t written, uint32_t expected)
+{
+    if (result == EXPLODE_WRITE_FAILED)
+        return ARC_ERR_WRITE;
+    if (result != EXPLODE_OK)
+        return ARC_ERR_DAMAGED;
+    return written == expected ? ARC_OK : ARC_ERR_SIZE;
+}
+
+/* Creating the output must never truncate the archive being read or the log. */
+bool output_would_overwrite_input(const char *output_path, std::FILE *archive_file,
+                                  std::FILE *keep_intact)
+{
+    return arc_path_is_open_file(output_path, archive_file) ||
+           arc_path_is_open_file(output_path, keep_intact);
+}
+
+/* Decodes into a freshly opened @output; closes it and returns the status. */
+arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_member *member)
+{
+    file_sink sink = {output, 0};
+    const explode_result result = explode(packed, member->packed_size, file_sink_write, &sink);
+    arc_status status = status_of_decode(result, sink.count, member->unpacked_size);
+    if (std::fclose(output) != 0 && status == ARC_OK)
+        status = ARC_ERR_WRITE;
+    return status;
+}
+
+} // namespace
+
+bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length)
+{
+    file_sink *out = static_cast<file_sink *>(sink);
+    if (std::fwrite(bytes, 1, length, out->file) != length)
+        return false;
+    out->count += length;
+    return true;
+}
+
+arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
+                              const char *output_path, std::FILE *keep_intact)
+{
+    /* malloc(0) may return null, which is not a failure here: ask for a byte. */
+    const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
+    uint8_t *packed = static_cast<uint8_t *>(std::malloc(buffer_size));
+    if (packed == nullptr)
+        return ARC_ERR_NO_MEMORY;
+
+    if (arc_seek_from_start(archive->file, member->offset) != 0 ||
+        std::fread(packed, 1, member->packed_size, archive->file) != member->packed_size) {
+        std::free(packed);
+        return ARC_ERR_READ;
+    }
+
+    if (output_would_overwrite_input(output_path, archive->file, keep_intact)) {
+        std::free(packed);
+        return ARC_ERR_WRITE;
+    }
+    std::FILE *output = std::fopen(output_path, "wb");
+    if (output == nullptr) {
+        std::free(packed);
+        return ARC_ERR_WRITE;
+    }
+    const bool removable = arc_is_regular_file(output);
+
+    const arc_status status = decode_into(output, packed, member);
+    std::free(packed);
+    if (status != ARC_OK && removable)
+        std::remove(output_path);
+    return status;
+}

@@ -1,0 +1,35 @@
+/*
+ * file_ops.h - the few file operations the standard streams do not offer
+ * portably: 64-bit seek and tell, and the identity and kind of an open file.
+ * Everything platform-specific in the archive reader lives behind these.
+ */
+#ifndef VARLIX_ARCHIVE_FILE_OPS_H
+#define VARLIX_ARCHIVE_FILE_OPS_H
+
+#include <cstdint>
+#include <cstdio>
+
+/* Seek to @position from the start of the file. Returns 0 on success. */
+int arc_seek_from_start(std::FILE *file, uint64_t position);
+
+/* Seek to the end of the file. Returns 0 on success. */
+int arc_seek_to_end(std::FILE *file);
+
+/* The current position, or -1 if it cannot be told. */
+int64_t arc_tell(std::FILE *file);
+
+/*
+ * Whether @path names an existing file that is the very file open as @file
+ * (same device and inode, so links are caught too). False where the platform
+ * cannot tell, or when @file is null.
+ */
+bool arc_path_is_open_file(const char *path, std::FILE *file);
+
+/*
+ * Whether @file is a regular file, which a failed extraction may remove; a
+ * device, pipe or socket must be left where it is. True where the platform
+ * cannot tell.
+ */
+bool arc_is_regular_file(std::FILE *file);
+
+#endif
