@@ -1,0 +1,27 @@
+/*
+ * cli.h - the tool's entry and its two commands.
+ */
+#ifndef VARLIX_CLI_CLI_H
+#define VARLIX_CLI_CLI_H
+
+/*
+ * cli_main() - run the tool on the process's arguments (@argv[0] is the
+ * program's own name) and return the process exit code: opens the log named
+ * by the first "--log" that has an argument after it, runs the list or the
+ * extract command or prints the usage text, and closes the log.
+ */
+int cli_main(int argc, char *argv[]);
+
+/* cli_list() - print the member listing of @archive_path; returns the exit code. */
+int cli_list(const char *archive_path);
+
+/*
+ * cli_extract() - extract @member_name of @archive_path to @output_path,
+ * reporting each step; returns the exit code.
+ */
+int cli_extract(const char *archive_path, const char *member_name, const char *output_path);
+
+/* cli_print_usage() - write the usage text to standard error. */
+void cli_print_usage();
+
+#endif
