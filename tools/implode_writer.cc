@@ -1,0 +1,141 @@
+/*
+ * implode_writer.cc - lays down implode tokens bit by bit. Fields go least
+ * significant bit first; a code goes most significant bit first, each bit
+ * stored complemented.
+ */
+#include <cstring>
+
+#include "explode/explode_internal.h"
+#include "tools/implode_encoder.h"
+
+namespace {
+
+struct prefix_code {
+    uint16_t value[256];
+    uint8_t bits[256];
+};
+
+/* Canonical codes: shorter codes first, and within one length by symbol. */
+prefix_code make_code(const uint8_t *description, int description_length)
+{
+    uint8_t lengths[256];
+    int symbols = 0;
+    for (int i = 0; i < description_length; ++i) {
+        for (int r = 0; r <= description[i] >> 4; ++r)
+            lengths[symbols++] = description[i] & 15;
+    }
+    prefix_code code;
+    std::memset(&code, 0, sizeof(code));
+    uint32_t next = 0;
+    for (int len = 1; len <= 15; ++len) {
+        for (int s = 0; s < symbols; ++s) {
+            if (lengths[s] == len) {
+                code.value[s] = static_cast<uint16_t>(next++);
+                code.bits[s] = static_cast<uint8_t>(len);
+            }
+        }
+        next <<= 1;
+    }
+    return code;
+}
+
+const prefix_code &literal_code()
+{
+    static const prefix_code code = make_code(LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS));
+    return code;
+}
+
+const prefix_code &length_code()
+{
+    static const prefix_code code = make_code(LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS));
+    return code;
+}
+
+const prefix_code &distance_code()
+{
+    static const prefix_code code =
+        make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
+    return code;
+}
+
+void put_symbol(implode_writer *writer, const prefix_code &code, int symbol)
+{
+    for (int i = code.bits[symbol] - 1; i >= 0; --i)
+        implode_put_bits(writer, ~(static_cast<uint32_t>(code.value[symbol]) >> i) & 1u, 1);
+}
+
+int length_symbol(uint32_t length)
+{
+    for (int s = 0; s < 16; ++s) {
+        if (length >= LENGTH_BASE[s] && length < LENGTH_BASE[s] + (1u << LENGTH_EXTRA_BITS[s]))
+            return s;
+    }
+    return 15;
+}
+
+void put_length(implode_writer *writer, uint32_t length)
+{
+    const int symbol = length_symbol(length);
+    put_symbol(writer, length_code(), symbol);
+    implode_put_bits(writer, length - LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol]);
+}
+
+} // namespace
+
+void implode_begin(implode_writer *writer, int literal_mode, int dictionary_bits)
+{
+    writer->bytes.clear();
+    writer->bit_buffer = 0;
+    writer->bit_count = 0;
+    writer->literal_mode = literal_mode;
+    writer->dictionary_bits = dictionary_bits;
+    implode_put_bits(writer, static_cast<uint32_t>(literal_mode) & 0xFF, 8);
+    implode_put_bits(writer, static_cast<uint32_t>(dictionary_bits) & 0xFF, 8);
+}
+
+void implode_put_bits(implode_writer *writer, uint32_t value, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        writer->bit_buffer |= ((value >> i) & 1u) << writer->bit_count;
+        if (++writer->bit_count == 8) {
+            writer->bytes.push_back(static_cast<uint8_t>(writer->bit_buffer));
+            writer->bit_buffer = 0;
+            writer->bit_count = 0;
+        }
+    }
+}
+
+void implode_put_literal(implode_writer *writer, uint8_t byte)
+{
+    implode_put_bits(writer, 0, 1);
+    if (writer->literal_mode == 1)
+        put_symbol(writer, literal_code(), byte);
+    else
+        implode_put_bits(writer, byte, 8);
+}
+
+void implode_put_match(implode_writer *writer, uint32_t length, uint32_t distance)
+{
+    implode_put_bits(writer, 1, 1);
+    put_length(writer, length);
+    const int low_bits = length == 2 ? 2 : writer->dictionary_bits;
+    const uint32_t value = distance - 1;
+    put_symbol(writer, distance_code(), static_cast<int>((value >> low_bits) & 63));
+    implode_put_bits(writer, value & ((1u << low_bits) - 1), low_bits);
+}
+
+void implode_put_end_marker(implode_writer *writer)
+{
+    implode_put_bits(writer, 1, 1);
+    put_length(writer, EXPLODE_END_OF_STREAM);
+}
+
+std::vector<uint8_t> implode_finish(implode_writer *writer)
+{
+    if (writer->bit_count > 0) {
+        writer->bytes.push_back(static_cast<uint8_t>(writer->bit_buffer));
+        writer->bit_buffer = 0;
+        writer->bit_count = 0;
+    }
+    return writer->bytes;
+}
