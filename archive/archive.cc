@@ -23,7 +23,7 @@ enum {
     RECORD_UNPACKED_SIZE = -26,
     RECORD_PACKED_SIZE = -22,
     RECORD_OFFSET = -18,
-    RECORD_LENGTH = -6, /* 16 bits; the two bytes after it hold per-file flags */
+    RECORD_LENGTH = -6,   /* 16 bits; the two bytes after it hold per-file flags */
     RECORD_OVERHEAD = 43, /* fixed fields, name-length byte and the 0 after the name */
 };
 
@@ -71,8 +71,8 @@ bool header_is_plausible(uint32_t count, uint32_t directory_offset, uint32_t dir
 }
 
 /* Reads the directory into one buffer and walks it; the buffer never outlives the call. */
-arc_status read_directory(arc_archive *archive, uint32_t directory_offset,
-                          uint32_t directory_size, uint32_t count)
+arc_status read_directory(arc_archive *archive, uint32_t directory_offset, uint32_t directory_size,
+                          uint32_t count)
 {
     const uint32_t length = directory_size + ARC_RECORD_FIXED_SIZE;
     uint8_t *buffer = static_cast<uint8_t *>(std::malloc(length));

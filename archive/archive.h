@@ -16,7 +16,7 @@
 
 /* One directory entry. All archive integers are unsigned and little-endian. */
 struct arc_member {
-    char name[256]; /* 1 to 255 bytes in 0x20..0x7E, then zeros */
+    char name[256];         /* 1 to 255 bytes in 0x20..0x7E, then zeros */
     uint32_t offset;        /* file position of the compressed data */
     uint32_t packed_size;   /* compressed length in bytes */
     uint32_t unpacked_size; /* length after decompression, as recorded */

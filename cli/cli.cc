@@ -54,8 +54,7 @@ int run_command(int argc, char *argv[])
 
 void print_listing(const arc_archive *archive, const char *archive_path)
 {
-    std::printf("%zu member(s) in %s\n", static_cast<size_t>(archive->member_count),
-                archive_path);
+    std::printf("%zu member(s) in %s\n", static_cast<size_t>(archive->member_count), archive_path);
     for (uint32_t i = 0; i < archive->member_count; ++i) {
         const arc_member *member = &archive->members[i];
         std::printf("  %-24s offset %10u  compressed %10u  expands to %10u\n", member->name,

@@ -29,9 +29,9 @@ int cli_extract(const char *archive_path, const char *member_name, const char *o
         return EXIT_NO_MEMBER;
     }
 
-    report("extracting %s: %u compressed bytes at offset %u, expecting %u bytes out",
-           member->name, static_cast<unsigned>(member->packed_size),
-           static_cast<unsigned>(member->offset), static_cast<unsigned>(member->unpacked_size));
+    report("extracting %s: %u compressed bytes at offset %u, expecting %u bytes out", member->name,
+           static_cast<unsigned>(member->packed_size), static_cast<unsigned>(member->offset),
+           static_cast<unsigned>(member->unpacked_size));
     /* The member table goes with the archive, which is closed before the outcome is told. */
     const uint32_t expected_size = member->unpacked_size;
     status = arc_extract_member(&archive, member, output_path, g_log_file);

@@ -37,7 +37,6 @@ enum explode_result {
  * fault stay given. A sink failure does not stop the token being decoded: it
  * is reported once that token is done. Input after the end marker is ignored.
  */
-explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink,
-                       void *sink_context);
+explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink, void *sink_context);
 
 #endif

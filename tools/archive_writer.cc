@@ -26,10 +26,11 @@ void append_record(std::vector<uint8_t> &out, const test_member &member, uint32_
     const size_t start = out.size();
     out.resize(start + 41, 0);
     put_u32(out, start + 15, member.unpacked_size);
-    put_u32(out, start + 19, member.packed_size.value_or(static_cast<uint32_t>(member.data.size())));
+    put_u32(out, start + 19,
+            member.packed_size.value_or(static_cast<uint32_t>(member.data.size())));
     put_u32(out, start + 23, member.offset.value_or(offset));
-    put_u16(out, start + 35, member.record_length.value_or(
-                                 static_cast<uint16_t>(member.name.size() + 43)));
+    put_u16(out, start + 35,
+            member.record_length.value_or(static_cast<uint16_t>(member.name.size() + 43)));
     put_u16(out, start + 37, member.flags);
     out.push_back(member.name_length.value_or(static_cast<uint8_t>(member.name.size())));
     out.insert(out.end(), member.name.begin(), member.name.end());
@@ -67,12 +68,23 @@ std::vector<uint8_t> build_archive(const test_archive &archive)
     put_u32(out, 0, archive.signature);
     put_u16(out, 12, archive.member_count.value_or(static_cast<uint16_t>(archive.members.size())));
     put_u32(out, 51, archive.directory_offset.value_or(static_cast<uint32_t>(directory_start)));
-    put_u32(out, 55, archive.directory_size.value_or(
-                         static_cast<uint32_t>(directory_end - directory_start)));
+    put_u32(
+        out, 55,
+        archive.directory_size.value_or(static_cast<uint32_t>(directory_end - directory_start)));
 
     if (archive.truncate_to && *archive.truncate_to < out.size())
         out.resize(*archive.truncate_to);
     return out;
+}
+
+test_member raw_member(const std::string &name, const std::vector<uint8_t> &data,
+                       uint32_t unpacked_size)
+{
+    test_member member;
+    member.name = name;
+    member.data = data;
+    member.unpacked_size = unpacked_size;
+    return member;
 }
 
 test_member packed_member(const std::string &name, const std::vector<uint8_t> &plain,

@@ -47,6 +47,10 @@ struct test_archive {
 /* The archive's bytes. */
 std::vector<uint8_t> build_archive(const test_archive &archive);
 
+/* A member that stores @data as given and records @unpacked_size. */
+test_member raw_member(const std::string &name, const std::vector<uint8_t> &data,
+                       uint32_t unpacked_size);
+
 /* A member whose data is @plain compressed with default settings, sized to match. */
 test_member packed_member(const std::string &name, const std::vector<uint8_t> &plain,
                           int literal_mode = 0, int dictionary_bits = 6);

@@ -53,8 +53,7 @@ const prefix_code &length_code()
 
 const prefix_code &distance_code()
 {
-    static const prefix_code code =
-        make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
+    static const prefix_code code = make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
     return code;
 }
 

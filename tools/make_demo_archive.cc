@@ -22,23 +22,21 @@ const char README_TEXT[] =
     "To install, run SETUP.EXE from the first disk. To install, run SETUP.EXE\r\n"
     "from the first disk and follow the instructions on the screen.\r\n";
 
-const char SETUP_INI[] =
-    "[Startup]\r\n"
-    "AppName=Varlix Demo\r\n"
-    "FreeDiskSpace=512\r\n"
-    "\r\n"
-    "[Files]\r\n"
-    "File1=README.TXT\r\n"
-    "File2=LOGO.BMP\r\n"
-    "File3=INSTALLATION-NOTES-FOR-WINDOWS-95.TXT\r\n";
+const char SETUP_INI[] = "[Startup]\r\n"
+                         "AppName=Varlix Demo\r\n"
+                         "FreeDiskSpace=512\r\n"
+                         "\r\n"
+                         "[Files]\r\n"
+                         "File1=README.TXT\r\n"
+                         "File2=LOGO.BMP\r\n"
+                         "File3=INSTALLATION-NOTES-FOR-WINDOWS-95.TXT\r\n";
 
-const char NOTES_TEXT[] =
-    "Installation notes for Windows 95\r\n"
-    "\r\n"
-    "1. Close all other programs before you start the installation.\r\n"
-    "2. Insert disk 1 and run SETUP.EXE.\r\n"
-    "3. When asked, insert disk 2. When asked, insert disk 3.\r\n"
-    "4. Restart Windows when the installation has finished.\r\n";
+const char NOTES_TEXT[] = "Installation notes for Windows 95\r\n"
+                          "\r\n"
+                          "1. Close all other programs before you start the installation.\r\n"
+                          "2. Insert disk 1 and run SETUP.EXE.\r\n"
+                          "3. When asked, insert disk 2. When asked, insert disk 3.\r\n"
+                          "4. Restart Windows when the installation has finished.\r\n";
 
 void put_u32(std::vector<uint8_t> &out, uint32_t value)
 {

@@ -98,6 +98,13 @@ bool path_exists(const std::string &path)
     return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
+bool resize_file(const std::string &path, uint64_t size)
+{
+    std::error_code error;
+    fs::resize_file(path, size, error);
+    return !error;
+}
+
 std::string file_or_missing(const std::string &path)
 {
     return path_exists(path) ? read_file_text(path) : "<missing>";
@@ -119,10 +126,10 @@ std::vector<uint8_t> random_bytes(size_t size, uint64_t seed)
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed)
 {
     static const char *const WORDS[] = {
-        "the ",    "archive ", "member ",  "of ",    "installer ", "file ",   "and ",
-        "to ",     "data ",    "setup ",   "a ",     "is ",        "window ", "in ",
-        "stream ", "copy ",    "bytes ",   "\n",     "program ",   "disk ",   "version ",
-        "with ",   "for ",     "this ",    "that ",  "compressed ", "1998 ",  "README ",
+        "the ",    "archive ", "member ", "of ",   "installer ",  "file ",   "and ",
+        "to ",     "data ",    "setup ",  "a ",    "is ",         "window ", "in ",
+        "stream ", "copy ",    "bytes ",  "\n",    "program ",    "disk ",   "version ",
+        "with ",   "for ",     "this ",   "that ", "compressed ", "1998 ",   "README ",
     };
     const size_t word_count = sizeof(WORDS) / sizeof(WORDS[0]);
     const std::vector<uint8_t> picks = random_bytes(size, seed);

@@ -31,6 +31,9 @@ std::string read_file_text(const std::string &path);
 std::vector<uint8_t> read_file_bytes(const std::string &path);
 bool path_exists(const std::string &path);
 
+/* Sets the file's length, leaving a hole when it grows. Returns false on failure. */
+bool resize_file(const std::string &path, uint64_t size);
+
 /* The bytes of the file at @path, as a std::string, or "<missing>". */
 std::string file_or_missing(const std::string &path);
 
