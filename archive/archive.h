@@ -110,6 +110,14 @@ arc_status arc_parse_directory(arc_archive *archive, const uint8_t *buffer, uint
  */
 bool arc_record_plausible(const uint8_t *buffer, uint32_t length, uint32_t p);
 
+/*
+ * arc_extraction_status() - the outcome of a decode that ended with @result
+ * after @written bytes reached the output, for a member recorded as
+ * @unpacked_size bytes. The comparison is made in 64 bits, so output that
+ * overshoots by a multiple of 2^32 is still a mismatch.
+ */
+arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked_size);
+
 /* read_u32le() - four bytes at any alignment, least significant first. */
 uint32_t read_u32le(const uint8_t *bytes);
 

@@ -14,15 +14,6 @@
 
 namespace {
 
-arc_status status_of_decode(explode_result result, uint64_t written, uint32_t expected)
-{
-    if (result == EXPLODE_WRITE_FAILED)
-        return ARC_ERR_WRITE;
-    if (result != EXPLODE_OK)
-        return ARC_ERR_DAMAGED;
-    return written == expected ? ARC_OK : ARC_ERR_SIZE;
-}
-
 /* Creating the output must never truncate the archive being read or the log. */
 bool output_would_overwrite_input(const char *output_path, std::FILE *archive_file,
                                   std::FILE *keep_intact)
@@ -36,13 +27,22 @@ arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_membe
 {
     file_sink sink = {output, 0};
     const explode_result result = explode(packed, member->packed_size, file_sink_write, &sink);
-    arc_status status = status_of_decode(result, sink.count, member->unpacked_size);
+    arc_status status = arc_extraction_status(result, sink.count, member->unpacked_size);
     if (std::fclose(output) != 0 && status == ARC_OK)
         status = ARC_ERR_WRITE;
     return status;
 }
 
 } // namespace
+
+arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked_size)
+{
+    if (result == EXPLODE_WRITE_FAILED)
+        return ARC_ERR_WRITE;
+    if (result != EXPLODE_OK)
+        return ARC_ERR_DAMAGED;
+    return written == unpacked_size ? ARC_OK : ARC_ERR_SIZE;
+}
 
 bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length)
 {

@@ -1,0 +1,247 @@
+/*
+ * Extraction of one member at library level: the order of its steps, what
+ * each failure leaves on disk, and the guards around the output path.
+ */
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "archive/archive.h"
+#include "explode/explode.h"
+#include "tests/support/test_support.h"
+#include "tools/archive_writer.h"
+
+namespace {
+
+const std::vector<uint8_t> PLAIN = sample_text(10000, 3);
+
+class Extraction : public ScratchDirTest {
+  protected:
+    void TearDown() override
+    {
+        arc_close(&archive);
+        ScratchDirTest::TearDown();
+    }
+
+    /* Writes and opens an archive whose only member is @member. */
+    const arc_member *open_with(const test_member &member)
+    {
+        test_archive layout;
+        layout.members = {member};
+        archive_path = path("a.z");
+        EXPECT_TRUE(write_file(archive_path, build_archive(layout)));
+        EXPECT_EQ(arc_open(archive_path.c_str(), &archive), ARC_OK);
+        return archive.member_count == 1 ? &archive.members[0] : nullptr;
+    }
+
+    arc_status extract_to(const std::string &output, std::FILE *keep_intact = nullptr)
+    {
+        return arc_extract_member(&archive, &archive.members[0], output.c_str(), keep_intact);
+    }
+
+    arc_archive archive = {};
+    std::string archive_path;
+};
+
+test_member good_member()
+{
+    return packed_member("TEXT.TXT", PLAIN);
+}
+
+test_member damaged_member()
+{
+    test_member member = good_member();
+    member.data.resize(member.data.size() / 2);
+    return member;
+}
+
+TEST_F(Extraction, WritesExactlyTheMembersBytes)
+{
+    ASSERT_NE(open_with(good_member()), nullptr);
+    EXPECT_EQ(extract_to(path("out")), ARC_OK);
+    EXPECT_EQ(read_file_bytes(path("out")), PLAIN);
+}
+
+TEST_F(Extraction, FailuresAfterOpeningTheOutputRemoveIt)
+{
+    struct failure_case {
+        const char *what;
+        test_member member;
+        arc_status expected;
+    };
+    test_member empty = good_member();
+    empty.data.clear();
+    test_member one_more = good_member();
+    one_more.unpacked_size += 1;
+    test_member one_less = good_member();
+    one_less.unpacked_size -= 1;
+    test_member bad_header = good_member();
+    bad_header.data[0] = 7;
+    const failure_case cases[] = {
+        {"compressed size 0", empty, ARC_ERR_DAMAGED},
+        {"stream cut in half", damaged_member(), ARC_ERR_DAMAGED},
+        {"bad literal mode", bad_header, ARC_ERR_DAMAGED},
+        {"recorded size one more", one_more, ARC_ERR_SIZE},
+        {"recorded size one less", one_less, ARC_ERR_SIZE},
+    };
+    for (const failure_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NE(open_with(c.member), nullptr);
+        ASSERT_TRUE(write_file(path("out"), bytes_of("old contents")));
+        EXPECT_EQ(extract_to(path("out")), c.expected);
+        EXPECT_FALSE(path_exists(path("out")));
+        arc_close(&archive);
+    }
+}
+
+TEST_F(Extraction, BytesAfterTheEndMarkerAreIgnored)
+{
+    test_member member = good_member();
+    member.data.insert(member.data.end(), 100, 0xA5);
+    ASSERT_NE(open_with(member), nullptr);
+    EXPECT_EQ(extract_to(path("out")), ARC_OK);
+    EXPECT_EQ(read_file_bytes(path("out")), PLAIN);
+}
+
+TEST_F(Extraction, ArchiveThatShrankAfterOpeningKeepsAnExistingOutput)
+{
+    ASSERT_NE(open_with(good_member()), nullptr);
+    ASSERT_TRUE(resize_file(archive_path, 300));
+    ASSERT_TRUE(write_file(path("out"), bytes_of("old contents")));
+    EXPECT_EQ(extract_to(path("out")), ARC_ERR_READ);
+    EXPECT_EQ(file_or_missing(path("out")), "old contents");
+}
+
+TEST_F(Extraction, OutputThatCannotBeCreatedIsAWriteFailure)
+{
+    ASSERT_NE(open_with(good_member()), nullptr);
+    EXPECT_EQ(extract_to(path("no-such-dir/out")), ARC_ERR_WRITE);
+    EXPECT_FALSE(path_exists(path("no-such-dir")));
+}
+
+TEST_F(Extraction, StatusComparesSizesIn64Bits)
+{
+    EXPECT_EQ(arc_extraction_status(EXPLODE_OK, 5, 5), ARC_OK);
+    EXPECT_EQ(arc_extraction_status(EXPLODE_OK, 5 + (uint64_t{1} << 32), 5), ARC_ERR_SIZE);
+    EXPECT_EQ(arc_extraction_status(EXPLODE_OK, uint64_t{1} << 32, 0), ARC_ERR_SIZE);
+    EXPECT_EQ(arc_extraction_status(EXPLODE_WRITE_FAILED, 5, 5), ARC_ERR_WRITE);
+    for (const int damaged : {EXPLODE_BAD_LITERAL_MODE, EXPLODE_BAD_DICTIONARY, EXPLODE_TRUNCATED,
+                              EXPLODE_BAD_DISTANCE})
+        EXPECT_EQ(arc_extraction_status(damaged, 5, 5), ARC_ERR_DAMAGED);
+}
+
+TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
+{
+    std::FILE *file = std::fopen(path("sink").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    file_sink sink = {file, 0xFFFFFFFFu};
+    const uint8_t bytes[2] = {1, 2};
+    EXPECT_TRUE(file_sink_write(&sink, bytes, 2));
+    EXPECT_EQ(sink.count, 0x100000001u);
+    std::fclose(file);
+
+    /* A stream opened for reading takes no bytes at all. */
+    file = std::fopen(path("sink").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    sink = {file, 7};
+    EXPECT_FALSE(file_sink_write(&sink, bytes, 2));
+    EXPECT_EQ(sink.count, 7u);
+    std::fclose(file);
+}
+
+TEST_F(Extraction, RefusesToOverwriteTheArchiveItself)
+{
+    ASSERT_NE(open_with(good_member()), nullptr);
+    const std::vector<uint8_t> original = read_file_bytes(archive_path);
+    ASSERT_EQ(link(archive_path.c_str(), path("hard").c_str()), 0);
+    ASSERT_EQ(symlink(archive_path.c_str(), path("soft").c_str()), 0);
+    for (const std::string &output : {archive_path, path("hard"), path("soft")}) {
+        SCOPED_TRACE(output);
+        EXPECT_EQ(extract_to(output), ARC_ERR_WRITE);
+        EXPECT_EQ(read_file_bytes(archive_path), original);
+    }
+    EXPECT_TRUE(path_exists(path("hard")));
+    EXPECT_TRUE(path_exists(path("soft")));
+}
+
+TEST_F(Extraction, RefusesToOverwriteTheStreamToKeepIntact)
+{
+    ASSERT_NE(open_with(good_member()), nullptr);
+    std::FILE *log = std::fopen(path("log").c_str(), "a");
+    ASSERT_NE(log, nullptr);
+    std::fputs("earlier\n", log);
+    std::fflush(log);
+    EXPECT_EQ(extract_to(path("log"), log), ARC_ERR_WRITE);
+    std::fclose(log);
+    EXPECT_EQ(file_or_missing(path("log")), "earlier\n");
+}
+
+/* A pipe held open at both ends by the test, so the extraction's open does not block. */
+class PipeOutput : public Extraction {
+  protected:
+    void SetUp() override
+    {
+        Extraction::SetUp();
+        fifo = path("fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        held = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(held, 0);
+    }
+    void TearDown() override
+    {
+        close(held);
+        Extraction::TearDown();
+    }
+    std::string drain()
+    {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(held, buffer, sizeof(buffer))) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
+    std::string fifo;
+    int held = -1;
+};
+
+TEST_F(PipeOutput, GoodMemberFlowsThroughAPipe)
+{
+    test_member small = packed_member("SMALL.TXT", bytes_of("through the pipe\n"));
+    ASSERT_NE(open_with(small), nullptr);
+    EXPECT_EQ(extract_to(fifo), ARC_OK);
+    EXPECT_EQ(drain(), "through the pipe\n");
+}
+
+TEST_F(PipeOutput, FailedExtractionLeavesThePipeInPlace)
+{
+    ASSERT_NE(open_with(damaged_member()), nullptr);
+    EXPECT_EQ(extract_to(fifo), ARC_ERR_DAMAGED);
+    struct stat info;
+    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+TEST_F(Extraction, FailedExtractionLeavesADeviceNodeInPlace)
+{
+    const std::string node = path("null");
+    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot create a private null device here (mknod not permitted)";
+    ASSERT_NE(open_with(damaged_member()), nullptr);
+    EXPECT_EQ(extract_to(node), ARC_ERR_DAMAGED);
+    struct stat info;
+    ASSERT_EQ(lstat(node.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+
+    arc_close(&archive);
+    ASSERT_NE(open_with(good_member()), nullptr);
+    EXPECT_EQ(extract_to(node), ARC_OK);
+    EXPECT_TRUE(path_exists(node));
+}
+
+} // namespace
