@@ -21,6 +21,7 @@ check: all
 
 demo: all
 	$(BUILD_DIR)/varlix --list examples/demo.z
+	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
 
 clean:
 	rm -rf $(BUILD_DIR)
