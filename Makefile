@@ -2,13 +2,17 @@
 #   make          build build/varlix (Release)
 #   make check    build and run every test
 #   make demo     list the bundled example archive and extract a member from it
+#   make bench    decode throughput and extraction time against gzip and cat
+#                 (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data)
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BENCH_SIZE_MIB ?= 64
+BENCH_RUNS ?= 5
 
-.PHONY: all configure check demo clean
+.PHONY: all configure check demo bench clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -22,6 +26,11 @@ check: all
 demo: all
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
+
+bench:
+	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
+		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
 
 clean:
 	rm -rf $(BUILD_DIR)
