@@ -37,6 +37,7 @@ struct implode_writer {
 
 /* Starts a stream: writes the two header bytes as given (any values). */
 void implode_begin(implode_writer *writer, int literal_mode, int dictionary_bits);
+/* Puts the low @count bits (0 to 32) of @value, the lowest first. */
 void implode_put_bits(implode_writer *writer, uint32_t value, int count);
 void implode_put_literal(implode_writer *writer, uint8_t byte);
 /* @length 2 to 518; @distance from 1 to what the length's distance bits can express. */

@@ -1,7 +1,8 @@
 /*
- * implode_writer.cc - lays down implode tokens bit by bit. Fields go least
- * significant bit first; a code goes most significant bit first, each bit
- * stored complemented.
+ * implode_writer.cc - lays down implode tokens. Fields go least significant
+ * bit first; a code goes most significant bit first, each bit stored
+ * complemented. Each code is kept already reversed and complemented, so that
+ * a symbol, like any field, is a single implode_put_bits() call.
  */
 #include <cstring>
 
@@ -11,9 +12,18 @@
 namespace {
 
 struct prefix_code {
-    uint16_t value[256];
+    uint16_t stored[256]; /* the field that puts the code's bits in stream order */
     uint8_t bits[256];
 };
+
+/* The @bits-bit code @value as a field: its first bit lowest, each bit complemented. */
+uint16_t stored_form(uint32_t value, int bits)
+{
+    uint32_t field = 0;
+    for (int i = 0; i < bits; ++i)
+        field |= (~(value >> (bits - 1 - i)) & 1u) << i;
+    return static_cast<uint16_t>(field);
+}
 
 /* Canonical codes: shorter codes first, and within one length by symbol. */
 prefix_code make_code(const uint8_t *description, int description_length)
@@ -30,7 +40,7 @@ prefix_code make_code(const uint8_t *description, int description_length)
     for (int len = 1; len <= 15; ++len) {
         for (int s = 0; s < symbols; ++s) {
             if (lengths[s] == len) {
-                code.value[s] = static_cast<uint16_t>(next++);
+                code.stored[s] = stored_form(next++, len);
                 code.bits[s] = static_cast<uint8_t>(len);
             }
         }
@@ -53,15 +63,13 @@ const prefix_code &length_code()
 
 const prefix_code &distance_code()
 {
-    static const prefix_code code =
-        make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
+    static const prefix_code code = make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
     return code;
 }
 
 void put_symbol(implode_writer *writer, const prefix_code &code, int symbol)
 {
-    for (int i = code.bits[symbol] - 1; i >= 0; --i)
-        implode_put_bits(writer, ~(static_cast<uint32_t>(code.value[symbol]) >> i) & 1u, 1);
+    implode_put_bits(writer, code.stored[symbol], code.bits[symbol]);
 }
 
 int length_symbol(uint32_t length)
@@ -95,14 +103,18 @@ void implode_begin(implode_writer *writer, int literal_mode, int dictionary_bits
 
 void implode_put_bits(implode_writer *writer, uint32_t value, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        writer->bit_buffer |= ((value >> i) & 1u) << writer->bit_count;
-        if (++writer->bit_count == 8) {
-            writer->bytes.push_back(static_cast<uint8_t>(writer->bit_buffer));
-            writer->bit_buffer = 0;
-            writer->bit_count = 0;
-        }
+    if (count <= 0)
+        return;
+    const uint64_t field = count >= 32 ? value : value & ((1u << count) - 1);
+    /* At most 7 pending bits plus 32 new ones: 64 bits hold them all. */
+    uint64_t pending = writer->bit_buffer | (field << writer->bit_count);
+    int pending_count = writer->bit_count + count;
+    for (; pending_count >= 8; pending_count -= 8) {
+        writer->bytes.push_back(static_cast<uint8_t>(pending));
+        pending >>= 8;
     }
+    writer->bit_buffer = static_cast<uint32_t>(pending);
+    writer->bit_count = pending_count;
 }
 
 void implode_put_literal(implode_writer *writer, uint8_t byte)
