@@ -258,13 +258,14 @@ TEST(Implode, MatchesOnlyWhereTheyPayInCodedLiteralMode)
     EXPECT_EQ(stats.length_counts[2], 1u);
 }
 
+/* Token counts summed over @seeds odd-choice streams, each of which must round-trip. */
 implode_stats odd_choice_stats(const std::vector<uint8_t> &plain, int dictionary_bits,
                                uint64_t seeds)
 {
     implode_stats total;
     for (uint64_t seed = 1; seed <= seeds; ++seed) {
         implode_stats stats;
-        implode(plain, options_for({0, dictionary_bits}, seed), &stats);
+        expect_decodes_to(implode(plain, options_for({0, dictionary_bits}, seed), &stats), plain);
         total.literals += stats.literals;
         total.matches += stats.matches;
         total.farthest_matches += stats.farthest_matches;
@@ -290,6 +291,7 @@ TEST(ImplodeOddChoices, ReachTheLimitsOfLengthAndDistance)
         EXPECT_GT(odd.farthest_short_matches, 0u);
         EXPECT_GT(odd.length_counts[2], 0u);
         EXPECT_GT(odd.length_counts[IMPLODE_MAX_MATCH], 0u);
+        /* Past the first block every byte has a match: a further literal is an odd choice. */
         EXPECT_GT(odd.literals, 5 * normal.literals);
     }
 }
