@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "explode/explode_internal.h"
-#include "tests/support/test_support.h"
+#include "tests/support/codec_support.h"
 
 namespace {
 
@@ -248,7 +248,7 @@ TEST(Explode, HandMadeStreams)
         for (const auto decoder : {explode, explode_reference}) {
             recording_sink sink;
             EXPECT_EQ(decoder(c.stream.data(), static_cast<uint32_t>(c.stream.size()),
-                              recording_sink_write, &sink),
+                              recording_sink_take, &sink),
                       c.result);
             EXPECT_EQ(sink.bytes, c.output);
             EXPECT_EQ(sink.call_sizes.size(), c.output.empty() ? 0u : 1u);
@@ -260,14 +260,14 @@ TEST(Explode, ShortStreamVariations)
 {
     std::vector<uint8_t> cut(ABC_STREAM.begin(), ABC_STREAM.end() - 1);
     recording_sink sink;
-    EXPECT_EQ(explode(cut.data(), static_cast<uint32_t>(cut.size()), recording_sink_write, &sink),
+    EXPECT_EQ(explode(cut.data(), static_cast<uint32_t>(cut.size()), recording_sink_take, &sink),
               EXPLODE_TRUNCATED);
     EXPECT_TRUE(sink.call_sizes.empty());
 
     std::vector<uint8_t> extended = ABC_STREAM;
     extended.insert(extended.end(), {0xDE, 0xAD, 0xBE, 0xEF});
     sink = recording_sink();
-    EXPECT_EQ(explode(extended.data(), static_cast<uint32_t>(extended.size()), recording_sink_write,
+    EXPECT_EQ(explode(extended.data(), static_cast<uint32_t>(extended.size()), recording_sink_take,
                       &sink),
               EXPLODE_OK);
     EXPECT_EQ(sink.bytes, std::vector<uint8_t>({0x61, 0x62, 0x63}));
@@ -275,7 +275,7 @@ TEST(Explode, ShortStreamVariations)
     sink = recording_sink();
     sink.fail_on_call = 1;
     EXPECT_EQ(explode(ABC_STREAM.data(), static_cast<uint32_t>(ABC_STREAM.size()),
-                      recording_sink_write, &sink),
+                      recording_sink_take, &sink),
               EXPLODE_WRITE_FAILED);
     EXPECT_EQ(sink.call_sizes, std::vector<uint32_t>({3}));
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "explode/explode_internal.h"
+#include "tests/support/codec_support.h"
 #include "tests/support/test_support.h"
 #include "tools/implode_encoder.h"
 
@@ -61,26 +62,11 @@ std::vector<uint8_t> random_token_stream(rng &r, int literal_mode, int dictionar
     return implode_finish(&writer);
 }
 
-struct decode_trace {
-    explode_result result;
-    recording_sink sink;
-};
-
-decode_trace decode_with(decltype(&explode) decoder, const std::vector<uint8_t> &stream,
-                         size_t fail_on_call)
-{
-    decode_trace trace;
-    trace.sink.fail_on_call = fail_on_call;
-    trace.result = decoder(stream.data(), static_cast<uint32_t>(stream.size()),
-                           recording_sink_write, &trace.sink);
-    return trace;
-}
-
 /* Returns an empty string when both decoders agree, else what differs. */
 std::string compare_decoders(const std::vector<uint8_t> &stream, size_t fail_on_call)
 {
-    const decode_trace fast = decode_with(explode, stream, fail_on_call);
-    const decode_trace reference = decode_with(explode_reference, stream, fail_on_call);
+    const decode_outcome fast = decode_stream(explode, stream, fail_on_call);
+    const decode_outcome reference = decode_stream(explode_reference, stream, fail_on_call);
     if (fast.result != reference.result)
         return "result " + std::to_string(fast.result) + " vs " + std::to_string(reference.result);
     if (fast.sink.call_sizes != reference.sink.call_sizes)
@@ -170,7 +156,7 @@ TEST(FastDecoder, SinkFailingOnAnyCallIsReportedAlike)
 {
     rng r = {99};
     const std::vector<uint8_t> stream = random_token_stream(r, 1, 6, 5000, true);
-    const decode_trace whole = decode_with(explode_reference, stream, 0);
+    const decode_outcome whole = decode_stream(explode_reference, stream);
     ASSERT_GT(whole.sink.call_sizes.size(), 3u);
     for (size_t k = 1; k <= whole.sink.call_sizes.size(); ++k)
         ASSERT_EQ(compare_decoders(stream, k), "") << "failing on call " << k;

@@ -111,7 +111,8 @@ TEST_F(Extraction, BytesAfterTheEndMarkerAreIgnored)
 
 TEST_F(Extraction, ArchiveThatShrankAfterOpeningKeepsAnExistingOutput)
 {
-    ASSERT_NE(open_with(good_member()), nullptr);
+    /* Large enough that its data is not already in the stream's buffer. */
+    ASSERT_NE(open_with(packed_member("BIG.BIN", random_bytes(100000, 1))), nullptr);
     ASSERT_TRUE(resize_file(archive_path, 300));
     ASSERT_TRUE(write_file(path("out"), bytes_of("old contents")));
     EXPECT_EQ(extract_to(path("out")), ARC_ERR_READ);

@@ -37,6 +37,7 @@ struct implode_writer {
 
 /* Starts a stream: writes the two header bytes as given (any values). */
 void implode_begin(implode_writer *writer, int literal_mode, int dictionary_bits);
+/* Puts the low @count bits (0 to 32) of @value, the lowest first. */
 void implode_put_bits(implode_writer *writer, uint32_t value, int count);
 void implode_put_literal(implode_writer *writer, uint8_t byte);
 /* @length 2 to 518; @distance from 1 to what the length's distance bits can express. */
@@ -47,8 +48,8 @@ std::vector<uint8_t> implode_finish(implode_writer *writer);
 
 /* How implode() chooses its tokens. */
 struct implode_options {
-    int literal_mode = 0;
-    int dictionary_bits = 6;
+    int literal_mode = 0;    /* 0 or 1 */
+    int dictionary_bits = 6; /* 4, 5 or 6 */
     /*
      * Nonzero: a seed for "odd choices", which sometimes prefers a length-2
      * match, the farthest or the longest match, or a literal where a match
@@ -57,13 +58,28 @@ struct implode_options {
     uint64_t odd_choices_seed = 0;
 };
 
-/* Compresses @size bytes at @data into a complete stream ending with the end marker. */
-std::vector<uint8_t> implode(const uint8_t *data, size_t size, const implode_options &options);
+/* What implode() chose, so that tests can see which paths its streams reach. */
+struct implode_stats {
+    uint64_t literals = 0;
+    uint64_t matches = 0;
+    uint64_t farthest_matches = 0;       /* of 3 or more, at implode_max_distance() */
+    uint64_t farthest_short_matches = 0; /* of length 2, at distance 256 */
+    uint64_t length_counts[IMPLODE_MAX_MATCH + 1] = {}; /* matches by length */
+};
+
+/*
+ * implode() - compresses @size bytes at @data into a complete stream ending
+ * with the end marker, in the literal mode and dictionary size of @options.
+ * If @stats is given, it is overwritten with counts of the tokens written.
+ */
+std::vector<uint8_t> implode(const uint8_t *data, size_t size, const implode_options &options,
+                             implode_stats *stats = nullptr);
 
 inline std::vector<uint8_t> implode(const std::vector<uint8_t> &data,
-                                    const implode_options &options = implode_options())
+                                    const implode_options &options = implode_options(),
+                                    implode_stats *stats = nullptr)
 {
-    return implode(data.data(), data.size(), options);
+    return implode(data.data(), data.size(), options, stats);
 }
 
 #endif

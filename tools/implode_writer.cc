@@ -1,7 +1,9 @@
 /*
- * implode_writer.cc - lays down implode tokens bit by bit. Fields go least
- * significant bit first; a code goes most significant bit first, each bit
- * stored complemented.
+ * implode_writer.cc - lays down implode tokens. Fields go least significant
+ * bit first; a code goes most significant bit first, each bit stored
+ * complemented. Each code is kept already reversed and complemented, so that
+ * a symbol is a field like any other, and a whole token is gathered into one
+ * value before it is put: writing is per token, not per field.
  */
 #include <cstring>
 
@@ -11,9 +13,18 @@
 namespace {
 
 struct prefix_code {
-    uint16_t value[256];
+    uint16_t stored[256]; /* the field that puts the code's bits in stream order */
     uint8_t bits[256];
 };
+
+/* The @bits-bit code @value as a field: its first bit lowest, each bit complemented. */
+uint16_t stored_form(uint32_t value, int bits)
+{
+    uint32_t field = 0;
+    for (int i = 0; i < bits; ++i)
+        field |= (~(value >> (bits - 1 - i)) & 1u) << i;
+    return static_cast<uint16_t>(field);
+}
 
 /* Canonical codes: shorter codes first, and within one length by symbol. */
 prefix_code make_code(const uint8_t *description, int description_length)
@@ -30,7 +41,7 @@ prefix_code make_code(const uint8_t *description, int description_length)
     for (int len = 1; len <= 15; ++len) {
         for (int s = 0; s < symbols; ++s) {
             if (lengths[s] == len) {
-                code.value[s] = static_cast<uint16_t>(next++);
+                code.stored[s] = stored_form(next++, len);
                 code.bits[s] = static_cast<uint8_t>(len);
             }
         }
@@ -57,10 +68,33 @@ const prefix_code &distance_code()
     return code;
 }
 
-void put_symbol(implode_writer *writer, const prefix_code &code, int symbol)
+uint32_t low_mask(int count)
 {
-    for (int i = code.bits[symbol] - 1; i >= 0; --i)
-        implode_put_bits(writer, ~(static_cast<uint32_t>(code.value[symbol]) >> i) & 1u, 1);
+    return count >= 32 ? ~0u : (1u << count) - 1;
+}
+
+/* The bits of one token, the first lowest. */
+struct token_bits {
+    uint64_t value;
+    int count;
+};
+
+void append(token_bits *token, uint32_t value, int count)
+{
+    token->value |= static_cast<uint64_t>(value & low_mask(count)) << token->count;
+    token->count += count;
+}
+
+void append_symbol(token_bits *token, const prefix_code &code, int symbol)
+{
+    append(token, code.stored[symbol], code.bits[symbol]);
+}
+
+void put_token(implode_writer *writer, token_bits token)
+{
+    for (; token.count > 32; token.count -= 32, token.value >>= 32)
+        implode_put_bits(writer, static_cast<uint32_t>(token.value), 32);
+    implode_put_bits(writer, static_cast<uint32_t>(token.value), token.count);
 }
 
 int length_symbol(uint32_t length)
@@ -72,11 +106,11 @@ int length_symbol(uint32_t length)
     return 15;
 }
 
-void put_length(implode_writer *writer, uint32_t length)
+void append_length(token_bits *token, uint32_t length)
 {
     const int symbol = length_symbol(length);
-    put_symbol(writer, length_code(), symbol);
-    implode_put_bits(writer, length - LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol]);
+    append_symbol(token, length_code(), symbol);
+    append(token, length - LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol]);
 }
 
 } // namespace
@@ -94,39 +128,46 @@ void implode_begin(implode_writer *writer, int literal_mode, int dictionary_bits
 
 void implode_put_bits(implode_writer *writer, uint32_t value, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        writer->bit_buffer |= ((value >> i) & 1u) << writer->bit_count;
-        if (++writer->bit_count == 8) {
-            writer->bytes.push_back(static_cast<uint8_t>(writer->bit_buffer));
-            writer->bit_buffer = 0;
-            writer->bit_count = 0;
-        }
+    if (count <= 0)
+        return;
+    /* At most 7 pending bits plus 32 new ones: 64 bits hold them all. */
+    uint64_t pending = writer->bit_buffer | static_cast<uint64_t>(value & low_mask(count))
+                                                << writer->bit_count;
+    int pending_count = writer->bit_count + count;
+    for (; pending_count >= 8; pending_count -= 8) {
+        writer->bytes.push_back(static_cast<uint8_t>(pending));
+        pending >>= 8;
     }
+    writer->bit_buffer = static_cast<uint32_t>(pending);
+    writer->bit_count = pending_count;
 }
 
 void implode_put_literal(implode_writer *writer, uint8_t byte)
 {
-    implode_put_bits(writer, 0, 1);
+    token_bits token = {0, 1};
     if (writer->literal_mode == 1)
-        put_symbol(writer, literal_code(), byte);
+        append_symbol(&token, literal_code(), byte);
     else
-        implode_put_bits(writer, byte, 8);
+        append(&token, byte, 8);
+    put_token(writer, token);
 }
 
 void implode_put_match(implode_writer *writer, uint32_t length, uint32_t distance)
 {
-    implode_put_bits(writer, 1, 1);
-    put_length(writer, length);
+    token_bits token = {1, 1};
+    append_length(&token, length);
     const int low_bits = length == 2 ? 2 : writer->dictionary_bits;
     const uint32_t value = distance - 1;
-    put_symbol(writer, distance_code(), static_cast<int>((value >> low_bits) & 63));
-    implode_put_bits(writer, value & ((1u << low_bits) - 1), low_bits);
+    append_symbol(&token, distance_code(), static_cast<int>((value >> low_bits) & 63));
+    append(&token, value, low_bits);
+    put_token(writer, token);
 }
 
 void implode_put_end_marker(implode_writer *writer)
 {
-    implode_put_bits(writer, 1, 1);
-    put_length(writer, EXPLODE_END_OF_STREAM);
+    token_bits token = {1, 1};
+    append_length(&token, EXPLODE_END_OF_STREAM);
+    put_token(writer, token);
 }
 
 std::vector<uint8_t> implode_finish(implode_writer *writer)

@@ -142,16 +142,6 @@ std::vector<uint8_t> sample_text(size_t size, uint64_t seed)
     return text;
 }
 
-bool recording_sink_write(void *context, const uint8_t *bytes, uint32_t length)
-{
-    recording_sink *sink = static_cast<recording_sink *>(context);
-    if (sink->fail_on_call != 0 && sink->call_sizes.size() >= sink->fail_on_call)
-        ++sink->calls_after_failure;
-    sink->call_sizes.push_back(length);
-    sink->bytes.insert(sink->bytes.end(), bytes, bytes + length);
-    return sink->call_sizes.size() != sink->fail_on_call;
-}
-
 void ScratchDirTest::SetUp()
 {
     char pattern[] = "/tmp/varlix-test-XXXXXX";

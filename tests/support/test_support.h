@@ -43,20 +43,6 @@ std::vector<uint8_t> random_bytes(size_t size, uint64_t seed);
 /* English-like text of about @size bytes, deterministic. */
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed = 1);
 
-/*
- * A decoder sink that records every call. It returns false on call number
- * @fail_on_call (counting from 1; 0: never) and counts calls made after it.
- */
-struct recording_sink {
-    std::vector<uint8_t> bytes;
-    std::vector<uint32_t> call_sizes;
-    size_t fail_on_call = 0;
-    size_t calls_after_failure = 0;
-};
-
-/* The explode_sink function for a recording_sink. */
-bool recording_sink_write(void *context, const uint8_t *bytes, uint32_t length);
-
 /* A fixture with a fresh scratch directory, removed afterwards. */
 class ScratchDirTest : public ::testing::Test {
   protected:

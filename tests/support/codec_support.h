@@ -1,0 +1,80 @@
+/*
+ * codec_support.h - encoding and decoding in tests: a sink that records every
+ * call, the two decoders behind one signature so that every decoder test runs
+ * against both, and inputs shaped like what installers compress.
+ */
+#ifndef VARLIX_TESTS_SUPPORT_CODEC_SUPPORT_H
+#define VARLIX_TESTS_SUPPORT_CODEC_SUPPORT_H
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "explode/explode.h"
+
+typedef explode_result (*explode_function)(const uint8_t *data, uint32_t length, explode_sink sink,
+                                           void *sink_context);
+
+struct named_decoder {
+    const char *name;
+    explode_function decode;
+};
+
+/* explode() and explode_reference(). */
+extern const named_decoder DECODERS[2];
+
+/* For INSTANTIATE_TEST_SUITE_P over DECODERS. */
+std::string decoder_test_name(const ::testing::TestParamInfo<named_decoder> &info);
+void PrintTo(const named_decoder &decoder, std::ostream *out);
+
+/* Records each call made to it; returns false on call number fail_on_call. */
+struct recording_sink {
+    std::vector<uint32_t> call_sizes;
+    std::vector<uint8_t> bytes; /* everything received, in order */
+    size_t fail_on_call = 0;    /* counted from 1; 0: never fail */
+    size_t calls_after_failure = 0;
+};
+
+bool recording_sink_take(void *context, const uint8_t *bytes, uint32_t length);
+
+struct decode_outcome {
+    explode_result result;
+    recording_sink sink;
+};
+
+decode_outcome decode_stream(explode_function decode, const std::vector<uint8_t> &stream,
+                             size_t fail_on_call = 0);
+
+/* The calls a correct decode of @total bytes makes: whole windows, then the rest. */
+std::vector<uint32_t> window_call_sizes(uint64_t total);
+
+/* Index of the first byte where @a and @b differ, or the shorter length if one is a prefix. */
+size_t first_difference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);
+
+/* Whether @prefix is the start of @whole. */
+bool starts_with(const std::vector<uint8_t> &whole, const std::vector<uint8_t> &prefix);
+
+/* A deterministic random number from @state (splitmix64), which it advances. */
+uint64_t next_random(uint64_t *state);
+
+/* Runs of one byte value each, 1 to 2000 bytes long. */
+std::vector<uint8_t> byte_runs(size_t size, uint64_t seed);
+
+/* A random block of @period bytes, repeated: every position past the first
+ * block has a match exactly @period back. */
+std::vector<uint8_t> repeated_block(size_t size, size_t period, uint64_t seed);
+
+/* Little-endian records of small counters, flags and addresses, like the
+ * tables of an executable. */
+std::vector<uint8_t> binary_records(size_t size, uint64_t seed);
+
+/* Random bytes drawn from the first @symbols byte values. */
+std::vector<uint8_t> small_alphabet(size_t size, unsigned symbols, uint64_t seed);
+
+/* Chunks of text, records, runs, repeated blocks and random bytes in turn. */
+std::vector<uint8_t> mixed_data(size_t size, uint64_t seed);
+
+#endif
