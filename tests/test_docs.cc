@@ -1,7 +1,8 @@
 /*
- * The man page against the tool: the diagnostic texts and exit codes it
- * documents are the status table's, and its examples show what the tool
- * really prints. A changed message or exit code must change the page too.
+ * The documents against the code. The man page's diagnostic texts and exit
+ * codes are the status table's, and its examples show what the tool really
+ * prints; the README's library example is the program the consumer tests
+ * build. A changed message, exit code or example must change the text too.
  */
 #include <cstdlib>
 #include <filesystem>
@@ -93,6 +94,23 @@ TEST_F(ManPageExamples, ShowWhatTheToolPrints)
     EXPECT_NE(page.find("$ varlix examples/demo.z readme.txt README.TXT\n" + extraction.err),
               std::string::npos)
         << extraction.err;
+}
+
+TEST(Readme, LibraryExampleIsTheConsumerProgram)
+{
+    const std::string readme = read_file_text(source_dir() + "/README.md");
+    const std::string fence = "```cpp\n";
+    const size_t start = readme.find(fence);
+    ASSERT_NE(start, std::string::npos);
+    const size_t end = readme.find("```", start + fence.size());
+    ASSERT_NE(end, std::string::npos);
+    const std::string example = readme.substr(start + fence.size(), end - start - fence.size());
+
+    /* The program less its opening comment. */
+    const std::string program = read_file_text(source_dir() + "/tests/consumer/extract_member.cc");
+    const size_t comment_end = program.find("*/\n");
+    ASSERT_NE(comment_end, std::string::npos);
+    EXPECT_EQ(example, program.substr(comment_end + 3));
 }
 
 } // namespace
