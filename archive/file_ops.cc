@@ -1,14 +1,18 @@
 #include "archive/file_ops.h"
 
 #if defined(_WIN32)
+/* The C++ library on MinGW may have asked for these already. */
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <io.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#define VARLIX_HAVE_POSIX_STAT 0
+#include <windows.h>
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
-#define VARLIX_HAVE_POSIX_STAT 1
 #endif
 
 int arc_seek_from_start(std::FILE *file, uint64_t position)
@@ -40,7 +44,59 @@ int64_t arc_tell(std::FILE *file)
 #endif
 }
 
-#if VARLIX_HAVE_POSIX_STAT
+#if defined(_WIN32)
+
+namespace {
+
+/* The Windows handle under a C stream, or INVALID_HANDLE_VALUE. */
+HANDLE stream_handle(std::FILE *file)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
+/* A volume serial number and a file index name one file, whatever path or link reaches it. */
+bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+} // namespace
+
+bool arc_path_is_open_file(const char *path, std::FILE *file)
+{
+    BY_HANDLE_FILE_INFORMATION file_info;
+    if (file == nullptr || !GetFileInformationByHandle(stream_handle(file), &file_info))
+        return false;
+    /*
+     * Only the attributes are read, and every kind of sharing is allowed, so
+     * this open neither fails on nor gets in the way of a file that the
+     * process (or another) has open. Symbolic links are followed to their
+     * target, and a directory opens too rather than failing.
+     */
+    const HANDLE path_handle = CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (path_handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION path_info;
+    const bool same =
+        GetFileInformationByHandle(path_handle, &path_info) && same_file(file_info, path_info);
+    CloseHandle(path_handle);
+    return same;
+}
+
+bool arc_is_regular_file(std::FILE *file)
+{
+    /* A failed call also returns FILE_TYPE_UNKNOWN; only the last error tells them apart. */
+    SetLastError(NO_ERROR);
+    const DWORD type = GetFileType(stream_handle(file));
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+        return true;
+    return type == FILE_TYPE_DISK;
+}
+
+#else
 
 bool arc_path_is_open_file(const char *path, std::FILE *file)
 {
@@ -57,18 +113,6 @@ bool arc_is_regular_file(std::FILE *file)
     if (fstat(fileno(file), &info) != 0)
         return true;
     return S_ISREG(info.st_mode);
-}
-
-#else
-
-bool arc_path_is_open_file(const char *, std::FILE *)
-{
-    return false;
-}
-
-bool arc_is_regular_file(std::FILE *)
-{
-    return true;
 }
 
 #endif

@@ -20,15 +20,16 @@ int64_t arc_tell(std::FILE *file);
 
 /*
  * Whether @path names an existing file that is the very file open as @file
- * (same device and inode, so links are caught too). False where the platform
- * cannot tell, or when @file is null.
+ * (same device and inode; on Windows, same volume serial number and file
+ * index), so hard and symbolic links are caught too. False where the
+ * platform cannot tell, or when @file is null.
  */
 bool arc_path_is_open_file(const char *path, std::FILE *file);
 
 /*
- * Whether @file is a regular file, which a failed extraction may remove; a
- * device, pipe or socket must be left where it is. True where the platform
- * cannot tell.
+ * Whether @file is a regular file (on Windows, a disk file), which a failed
+ * extraction may remove; a device, pipe or socket must be left where it is.
+ * True where the platform cannot tell.
  */
 bool arc_is_regular_file(std::FILE *file);
 

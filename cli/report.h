@@ -12,7 +12,14 @@
 /* The log stream named by --log, or null. Set once before any command runs. */
 extern std::FILE *g_log_file;
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+/*
+ * MinGW-w64 routes the printf family to its own C99 implementation (which
+ * knows %zu) and names that format __MINGW_PRINTF_FORMAT; plain "printf"
+ * would be checked against the older Microsoft runtime's rules.
+ */
+#define VARLIX_PRINTF_FORMAT(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
 #define VARLIX_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
 #else
 #define VARLIX_PRINTF_FORMAT(f, a)

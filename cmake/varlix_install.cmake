@@ -1,0 +1,96 @@
+# Install rules, the CMake package, the pkg-config file and the Debian packages.
+#
+# Two components: "runtime" is the tool and its man page, "development" the
+# public headers, the static libraries and the files that find them. The
+# internal headers (explode/explode_internal.h, archive/file_ops.h), the
+# command-line library, the development tools and the tests stay out.
+
+include(CMakePackageConfigHelpers)
+
+set(VARLIX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varlix)
+
+install(TARGETS varlix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/varlix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT runtime)
+
+install(TARGETS varlix_archive varlix_explode varlix_status EXPORT varlix_targets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
+        DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli
+        COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/explode/explode.h
+        DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/explode COMPONENT development)
+
+# find_package(varlix): the imported targets varlix::archive, varlix::explode
+# and varlix::status, located relative to the config file so that the
+# installed tree can be moved.
+install(EXPORT varlix_targets NAMESPACE varlix:: FILE varlixTargets.cmake
+        DESTINATION ${VARLIX_CMAKE_PACKAGE_DIR} COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/varlixConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/varlixConfig.cmake
+                              INSTALL_DESTINATION ${VARLIX_CMAKE_PACKAGE_DIR})
+# The libraries' interface may change between major versions only.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/varlixConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/varlixConfig.cmake
+              ${PROJECT_BINARY_DIR}/varlixConfigVersion.cmake
+        DESTINATION ${VARLIX_CMAKE_PACKAGE_DIR} COMPONENT development)
+
+# pkg-config: the prefix is found from the .pc file's own place, so that
+# `cmake --install --prefix` and a DESTDIR staging (as for the .deb) need no
+# second configure.
+set(VARLIX_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${VARLIX_PKGCONFIG_DIR}")
+    set(VARLIX_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH VARLIX_PC_UP "/prefix/${VARLIX_PKGCONFIG_DIR}" "/prefix")
+    string(REGEX REPLACE "/$" "" VARLIX_PC_UP "${VARLIX_PC_UP}")
+    set(VARLIX_PC_PREFIX "\${pcfiledir}/${VARLIX_PC_UP}")
+endif()
+foreach(dir VARLIX_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+    if(IS_ABSOLUTE "${${dir}}")
+        set(VARLIX_PC_${dir} "${${dir}}")
+    else()
+        set(VARLIX_PC_${dir} "\${prefix}/${${dir}}")
+    endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/varlix.pc.in ${PROJECT_BINARY_DIR}/varlix.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/varlix.pc DESTINATION ${VARLIX_PKGCONFIG_DIR}
+        COMPONENT development)
+
+# Debian packages (cpack -G DEB, or make deb): "varlix" with the tool and its
+# man page, "varlix-dev" with the headers, libraries and package files. The
+# -dev package does not need the tool, so it does not depend on it.
+set(CPACK_PACKAGE_NAME varlix)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "varlix maintainers")
+set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME varlix)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
+# The first line of a description is the package's synopsis. The summary is
+# left empty, or CPack would put the project's one above it in both packages.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+    "lister and extractor for InstallShield 3 .Z archives
+varlix lists the members of InstallShield 3 .Z installer archives and
+extracts them, decoding their implode-compressed data with its own decoder
+and checking each member's length against the archive's directory.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME varlix-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+    "static libraries and headers for reading InstallShield 3 .Z archives
+The varlix archive reader and implode decoder as static C++ libraries,
+with their headers, a CMake package (find_package(varlix)) and a
+pkg-config file.")
+# The tool's shared-library dependencies are read off the binary by
+# dpkg-shlibdeps (in dpkg-dev); without it the package declares none.
+find_program(VARLIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VARLIX_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+endif()
+# Strips the installed executable; CMake leaves static libraries as they are.
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,78 @@
+# Consumer tests, included from tests/CMakeLists.txt: install this build into
+# a scratch prefix (checking that exactly the expected files land there), then
+# build the programs of this folder against it, once through
+# find_package(varlix) and once through pkg-config, run them on
+# examples/demo.z and compare their output with the installed tool's.
+#
+# The consumer is built with this build's compiler and flags, sanitizers
+# included, because the installed static libraries carry their
+# instrumentation with them.
+if(NOT VARLIX_INSTALL)
+    message(STATUS "consumer tests not registered: VARLIX_INSTALL is OFF")
+    return()
+endif()
+
+set(consumer_dir ${PROJECT_BINARY_DIR}/consumer-test)
+set(consumer_cxx_flags "${CMAKE_CXX_FLAGS}")
+set(consumer_link_flags "${CMAKE_EXE_LINKER_FLAGS}")
+if(VARLIX_SANITIZE)
+    string(JOIN " " consumer_cxx_flags ${consumer_cxx_flags} ${VARLIX_SANITIZE_COMPILE_FLAGS})
+    string(JOIN " " consumer_link_flags ${consumer_link_flags} ${VARLIX_SANITIZE_LINK_FLAGS})
+endif()
+find_program(VARLIX_PKG_CONFIG_EXECUTABLE NAMES pkg-config pkgconf)
+
+set(lib ${CMAKE_INSTALL_LIBDIR})
+set(consumer_expected_files
+    ${CMAKE_INSTALL_BINDIR}/varlix${CMAKE_EXECUTABLE_SUFFIX}
+    ${CMAKE_INSTALL_MANDIR}/man1/varlix.1
+    ${VARLIX_INSTALL_INCLUDEDIR}/archive/archive.h
+    ${VARLIX_INSTALL_INCLUDEDIR}/cli/status.h
+    ${VARLIX_INSTALL_INCLUDEDIR}/explode/explode.h
+    ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_archive${CMAKE_STATIC_LIBRARY_SUFFIX}
+    ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_explode${CMAKE_STATIC_LIBRARY_SUFFIX}
+    ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_status${CMAKE_STATIC_LIBRARY_SUFFIX}
+    ${lib}/cmake/varlix/varlixConfig.cmake
+    ${lib}/cmake/varlix/varlixConfigVersion.cmake
+    ${lib}/cmake/varlix/varlixTargets.cmake
+    ${lib}/pkgconfig/varlix.pc)
+
+# The scripts read their settings from one file rather than from -D arguments,
+# which would split the lists and flags.
+set(consumer_settings ${consumer_dir}/settings.cmake)
+set(consumer_settings_text "")
+foreach(setting
+        VARLIX_SOURCE_DIR=${PROJECT_SOURCE_DIR}
+        VARLIX_BINARY_DIR=${PROJECT_BINARY_DIR}
+        CONSUMER_DIR=${consumer_dir}
+        PREFIX=${consumer_dir}/prefix
+        LIBDIR=${CMAKE_INSTALL_LIBDIR}
+        BINDIR=${CMAKE_INSTALL_BINDIR}
+        EXECUTABLE_SUFFIX=${CMAKE_EXECUTABLE_SUFFIX}
+        VERSION=${PROJECT_VERSION}
+        GENERATOR=${CMAKE_GENERATOR}
+        CXX_COMPILER=${CMAKE_CXX_COMPILER}
+        CXX_FLAGS=${consumer_cxx_flags}
+        LINK_FLAGS=${consumer_link_flags}
+        PKG_CONFIG=${VARLIX_PKG_CONFIG_EXECUTABLE})
+    string(FIND "${setting}" "=" split)
+    string(SUBSTRING "${setting}" 0 ${split} name)
+    math(EXPR split "${split} + 1")
+    string(SUBSTRING "${setting}" ${split} -1 value)
+    string(APPEND consumer_settings_text "set(${name} [==[${value}]==])\n")
+endforeach()
+string(APPEND consumer_settings_text "set(EXPECTED_FILES [==[${consumer_expected_files}]==])\n")
+file(WRITE ${consumer_settings} "${consumer_settings_text}")
+
+add_test(NAME consumer.install
+         COMMAND ${CMAKE_COMMAND} -DSETTINGS=${consumer_settings} -DCONFIG=$<CONFIG>
+                 -P ${CMAKE_CURRENT_LIST_DIR}/install_into_prefix.cmake)
+set_tests_properties(consumer.install PROPERTIES FIXTURES_SETUP varlix_installed
+                     LABELS consumer TIMEOUT 120)
+
+foreach(mode cmake pkg-config)
+    add_test(NAME consumer.${mode}
+             COMMAND ${CMAKE_COMMAND} -DSETTINGS=${consumer_settings} -DCONFIG=$<CONFIG>
+                     -DMODE=${mode} -P ${CMAKE_CURRENT_LIST_DIR}/build_and_run.cmake)
+    set_tests_properties(consumer.${mode} PROPERTIES FIXTURES_REQUIRED varlix_installed
+                         LABELS consumer TIMEOUT 300 SKIP_REGULAR_EXPRESSION "consumer test SKIPPED:")
+endforeach()

@@ -1,0 +1,41 @@
+# cmake -DSETTINGS=<file> -DCONFIG=<config> -P install_into_prefix.cmake
+#
+# Installs the build into a fresh scratch prefix and fails unless the prefix
+# then holds exactly the expected files: nothing missing, and no internal
+# header, development tool or test that slipped in.
+cmake_policy(VERSION 3.20)
+include(${SETTINGS})
+
+file(REMOVE_RECURSE ${PREFIX})
+set(config_args)
+if(CONFIG)
+    set(config_args --config ${CONFIG})
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${VARLIX_BINARY_DIR} --prefix ${PREFIX}
+                        ${config_args}
+                RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "cmake --install into ${PREFIX} failed: ${result}")
+endif()
+
+file(GLOB_RECURSE installed RELATIVE ${PREFIX} ${PREFIX}/*)
+set(missing)
+foreach(file IN LISTS EXPECTED_FILES)
+    if(NOT file IN_LIST installed)
+        list(APPEND missing ${file})
+    endif()
+endforeach()
+set(unexpected)
+foreach(file IN LISTS installed)
+    # One per-configuration targets file is written beside varlixTargets.cmake.
+    if(NOT file IN_LIST EXPECTED_FILES AND NOT file MATCHES "/cmake/varlix/varlixTargets-[a-z]*\\.cmake$")
+        list(APPEND unexpected ${file})
+    endif()
+endforeach()
+
+list(SORT installed)
+string(REPLACE ";" "\n  " listing "${installed}")
+message(STATUS "installed into ${PREFIX}:\n  ${listing}")
+if(missing OR unexpected)
+    message(FATAL_ERROR "install layout is wrong\n  missing: ${missing}\n  unexpected: ${unexpected}")
+endif()
