@@ -14,6 +14,9 @@
 
 namespace {
 
+/* Large enough that writing costs few system calls, small beside the compressed data. */
+const size_t OUTPUT_BUFFER_SIZE = size_t{256} << 10;
+
 /* Creating the output must never truncate the archive being read or the log. */
 bool output_would_overwrite_input(const char *output_path, std::FILE *archive_file,
                                   std::FILE *keep_intact)
@@ -78,6 +81,8 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
         return ARC_ERR_WRITE;
     }
     const bool removable = arc_is_regular_file(output);
+    /* Fewer, larger writes; if the buffer cannot be had, the default one serves. */
+    std::setvbuf(output, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
 
     const arc_status status = decode_into(output, packed, member);
     std::free(packed);

@@ -31,7 +31,9 @@ enum {
     LENGTH_LOOKUP_BITS = 7,
     DISTANCE_LOOKUP_BITS = 8,
     /* Word copies of a match may run this far past its end. */
-    COPY_OVERRUN = 8,
+    COPY_OVERRUN = 16,
+    /* A literal token: its flag and a code of up to 13 bits. */
+    MAX_LITERAL_BITS = 14,
     /* History, the block being filled, the longest match past its end, and overrun. */
     OUTPUT_BUFFER_SIZE =
         EXPLODE_WINDOW_SIZE + EXPLODE_WINDOW_SIZE + EXPLODE_MAX_MATCH + COPY_OVERRUN,
@@ -39,12 +41,6 @@ enum {
 
 /* A lookup entry: the symbol in the low byte, the code length above it. */
 typedef uint16_t code_entry;
-
-struct lookup_tables {
-    code_entry literal[1 << LITERAL_LOOKUP_BITS];
-    code_entry length[1 << LENGTH_LOOKUP_BITS];
-    code_entry distance[1 << DISTANCE_LOOKUP_BITS];
-};
 
 uint32_t reverse_bits(uint32_t value, int count)
 {
@@ -76,13 +72,6 @@ void build_lookup(code_entry *lookup, int lookup_bits, const uint8_t *descriptio
     }
 }
 
-struct bit_reader {
-    uint64_t bits;
-    int count; /* valid bits in bits */
-    const uint8_t *next;
-    const uint8_t *end;
-};
-
 uint64_t load_u64le(const uint8_t *p)
 {
     uint64_t value = 0;
@@ -91,65 +80,47 @@ uint64_t load_u64le(const uint8_t *p)
     return value;
 }
 
+inline uint32_t low_bits(uint64_t bits, int n)
+{
+    return static_cast<uint32_t>(bits & ((uint64_t{1} << n) - 1));
+}
+
 /*
- * Tops the buffer up to at least 56 bits where the input allows. The word
- * load may bring in part of the byte after the last one counted; it is ORed
- * in again, identically, by the next refill.
+ * A match length decoded from its code and extra bits in one step: the code
+ * is looked up, the extra bits are taken from just above it.
  */
-inline void refill(bit_reader *in)
+struct length_entry {
+    uint16_t base;
+    uint8_t extra_bits;
+    uint8_t code_bits;
+};
+
+void build_length_entries(length_entry *entries, const code_entry *lookup)
 {
-    if (in->end - in->next >= 8) {
-        in->bits |= load_u64le(in->next) << in->count;
-        in->next += (63 - in->count) >> 3;
-        in->count |= 56;
-        return;
+    for (int i = 0; i < 1 << LENGTH_LOOKUP_BITS; ++i) {
+        const int symbol = lookup[i] & 0xFF;
+        entries[i] = {LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol],
+                      static_cast<uint8_t>(lookup[i] >> 8)};
     }
-    while (in->count <= 56 && in->next < in->end) {
-        in->bits |= static_cast<uint64_t>(*in->next++) << in->count;
-        in->count += 8;
-    }
 }
 
-inline void consume(bit_reader *in, int n)
-{
-    in->bits >>= n;
-    in->count -= n;
-}
-
-inline uint32_t peek(const bit_reader *in, int n)
-{
-    return static_cast<uint32_t>(in->bits & ((uint64_t{1} << n) - 1));
-}
-
-/* Decodes one symbol; -1 when the input ends inside its code. */
-inline int decode_symbol(bit_reader *in, const code_entry *lookup, int lookup_bits)
-{
-    const code_entry entry = lookup[peek(in, lookup_bits)];
-    const int len = entry >> 8;
-    if (len > in->count)
-        return -1;
-    consume(in, len);
-    return entry & 0xFF;
-}
-
-/* Reads an @n-bit field into @value; false when the input ends first. */
-inline bool read_field(bit_reader *in, int n, uint32_t *value)
-{
-    if (n > in->count)
-        return false;
-    *value = peek(in, n);
-    consume(in, n);
-    return true;
-}
+struct lookup_tables {
+    code_entry literal[1 << LITERAL_LOOKUP_BITS];
+    length_entry length[1 << LENGTH_LOOKUP_BITS];
+    code_entry distance[1 << DISTANCE_LOOKUP_BITS];
+};
 
 /* Copies a match whose source lies @distance bytes back; may write COPY_OVERRUN bytes beyond. */
 inline void copy_match(uint8_t *out, uint32_t distance, uint32_t length)
 {
     const uint8_t *from = out - distance;
-    if (distance >= COPY_OVERRUN) {
-        /* Every word read lies wholly before the byte being written. */
-        for (uint32_t i = 0; i < length; i += COPY_OVERRUN)
-            std::memcpy(out + i, from + i, COPY_OVERRUN);
+    if (distance >= 16) {
+        /* Every chunk read lies wholly before the bytes being written. */
+        for (uint32_t i = 0; i < length; i += 16)
+            std::memcpy(out + i, from + i, 16);
+    } else if (distance >= 8) {
+        for (uint32_t i = 0; i < length; i += 8)
+            std::memcpy(out + i, from + i, 8);
     } else if (distance == 1) {
         std::memset(out, *from, length);
     } else {
@@ -160,73 +131,119 @@ inline void copy_match(uint8_t *out, uint32_t distance, uint32_t length)
 
 struct output_buffer {
     uint8_t bytes[OUTPUT_BUFFER_SIZE];
-    uint32_t fill; /* bytes of the current block, which starts at EXPLODE_WINDOW_SIZE */
     explode_sink sink;
     void *sink_context;
 };
 
-inline uint8_t *block_start(output_buffer *out)
+/*
+ * Hands the full block at @block to the sink, keeps it as history and moves
+ * the @overflow bytes written past it to the block's start. False when the
+ * sink refused the block.
+ */
+bool flush_full_block(output_buffer *out, uint32_t overflow)
 {
-    return out->bytes + EXPLODE_WINDOW_SIZE;
-}
-
-/* Hands over a full block and keeps it as history; false when the sink refused it. */
-bool flush_full_block(output_buffer *out)
-{
-    uint8_t *block = block_start(out);
+    uint8_t *block = out->bytes + EXPLODE_WINDOW_SIZE;
     const bool taken = out->sink(out->sink_context, block, EXPLODE_WINDOW_SIZE);
     std::memcpy(out->bytes, block, EXPLODE_WINDOW_SIZE);
-    out->fill -= EXPLODE_WINDOW_SIZE;
-    std::memmove(block, block + EXPLODE_WINDOW_SIZE, out->fill);
+    std::memmove(block, block + EXPLODE_WINDOW_SIZE, overflow);
     return taken;
 }
 
-explode_result decode_tokens(bit_reader *in, output_buffer *out, const lookup_tables *tables,
-                             bool coded_literals, int dictionary_bits)
+/*
+ * The token loop. Its state lives in locals so that it stays in registers.
+ * While the input lasts, each token starts with at least 56 bits in hand,
+ * more than the longest token needs. Near the end fewer may be left: fields
+ * are then decoded as if zeros followed, and a bit count that went negative
+ * means the token ran past the input, which is the reference's truncation
+ * (zeros cannot complete a code that the real bits did not: the codes are
+ * prefix-free). The count is checked before anything is decided on what was
+ * read.
+ */
+explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buffer *out,
+                             const lookup_tables *tables, bool coded_literals, int dictionary_bits,
+                             uint32_t *pending)
 {
-    uint64_t total_out = 0; /* bytes produced by earlier tokens */
+    uint8_t *const block = out->bytes + EXPLODE_WINDOW_SIZE;
+    uint8_t *const block_end = block + EXPLODE_WINDOW_SIZE;
+    uint8_t *dest = block;
+    uint64_t flushed = 0; /* bytes handed over in full blocks */
+    uint64_t bits = 0;
+    int count = 0;
     for (;;) {
-        refill(in);
-        uint32_t flag;
-        if (!read_field(in, 1, &flag))
-            return EXPLODE_TRUNCATED;
-        uint8_t *dest = block_start(out) + out->fill;
-        uint32_t produced;
-        if (flag == 0) {
-            int byte;
-            uint32_t plain;
-            if (coded_literals)
-                byte = decode_symbol(in, tables->literal, LITERAL_LOOKUP_BITS);
-            else
-                byte = read_field(in, 8, &plain) ? static_cast<int>(plain) : -1;
-            if (byte < 0)
-                return EXPLODE_TRUNCATED;
-            *dest = static_cast<uint8_t>(byte);
-            produced = 1;
+        if (end - next >= 8) {
+            /* The word may bring in part of the next byte; the next refill ORs it in again. */
+            bits |= load_u64le(next) << count;
+            next += (63 - count) >> 3;
+            count |= 56;
         } else {
-            const int symbol = decode_symbol(in, tables->length, LENGTH_LOOKUP_BITS);
-            uint32_t extra;
-            if (symbol < 0 || !read_field(in, LENGTH_EXTRA_BITS[symbol], &extra))
+            while (count <= 56 && next < end) {
+                bits |= static_cast<uint64_t>(*next++) << count;
+                count += 8;
+            }
+        }
+
+        if ((bits & 1) == 0) {
+            /*
+             * Literals often come in runs: take them while their bits are
+             * surely in hand. One refill holds at most seven, well within
+             * the room past the block kept for a match.
+             */
+            do {
+                uint32_t byte;
+                if (coded_literals) {
+                    const code_entry entry =
+                        tables->literal[low_bits(bits >> 1, LITERAL_LOOKUP_BITS)];
+                    byte = entry & 0xFF;
+                    const int used = 1 + (entry >> 8);
+                    bits >>= used;
+                    count -= used;
+                } else {
+                    byte = low_bits(bits >> 1, 8);
+                    bits >>= 9;
+                    count -= 9;
+                }
+                if (count < 0)
+                    return EXPLODE_TRUNCATED;
+                *dest++ = static_cast<uint8_t>(byte);
+            } while ((bits & 1) == 0 && count >= MAX_LITERAL_BITS);
+        } else {
+            const length_entry code = tables->length[low_bits(bits >> 1, LENGTH_LOOKUP_BITS)];
+            const uint32_t length =
+                code.base + low_bits(bits >> (1 + code.code_bits), code.extra_bits);
+            const int length_used = 1 + code.code_bits + code.extra_bits;
+            bits >>= length_used;
+            count -= length_used;
+            if (count < 0)
                 return EXPLODE_TRUNCATED;
-            const uint32_t length = LENGTH_BASE[symbol] + extra;
             if (length == EXPLODE_END_OF_STREAM)
-                return EXPLODE_OK;
-            const int high = decode_symbol(in, tables->distance, DISTANCE_LOOKUP_BITS);
-            const int low_bits = length == 2 ? 2 : dictionary_bits;
-            uint32_t low;
-            if (high < 0 || !read_field(in, low_bits, &low))
+                break;
+
+            const code_entry high = tables->distance[low_bits(bits, DISTANCE_LOOKUP_BITS)];
+            const int high_bits = high >> 8;
+            const int low_count = length == 2 ? 2 : dictionary_bits;
+            const uint32_t distance = ((static_cast<uint32_t>(high & 0xFF) << low_count) |
+                                       low_bits(bits >> high_bits, low_count)) +
+                                      1;
+            bits >>= high_bits + low_count;
+            count -= high_bits + low_count;
+            if (count < 0)
                 return EXPLODE_TRUNCATED;
-            const uint32_t distance = (static_cast<uint32_t>(high) << low_bits) + low + 1;
-            if (distance > total_out)
+            if (distance > flushed + static_cast<uint64_t>(dest - block))
                 return EXPLODE_BAD_DISTANCE;
             copy_match(dest, distance, length);
-            produced = length;
+            dest += length;
         }
-        out->fill += produced;
-        total_out += produced;
-        if (out->fill >= EXPLODE_WINDOW_SIZE && !flush_full_block(out))
-            return EXPLODE_WRITE_FAILED;
+
+        if (dest >= block_end) {
+            const uint32_t overflow = static_cast<uint32_t>(dest - block_end);
+            if (!flush_full_block(out, overflow))
+                return EXPLODE_WRITE_FAILED;
+            flushed += EXPLODE_WINDOW_SIZE;
+            dest = block + overflow;
+        }
     }
+    *pending = static_cast<uint32_t>(dest - block);
+    return EXPLODE_OK;
 }
 
 } // namespace
@@ -248,19 +265,22 @@ explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink, 
     if (literal_mode == 1)
         build_lookup(tables.literal, LITERAL_LOOKUP_BITS, LITERAL_CODE_LENGTHS,
                      sizeof(LITERAL_CODE_LENGTHS));
-    build_lookup(tables.length, LENGTH_LOOKUP_BITS, LENGTH_CODE_LENGTHS,
+    code_entry length_codes[1 << LENGTH_LOOKUP_BITS];
+    build_lookup(length_codes, LENGTH_LOOKUP_BITS, LENGTH_CODE_LENGTHS,
                  sizeof(LENGTH_CODE_LENGTHS));
+    build_length_entries(tables.length, length_codes);
     build_lookup(tables.distance, DISTANCE_LOOKUP_BITS, DISTANCE_CODE_LENGTHS,
                  sizeof(DISTANCE_CODE_LENGTHS));
 
-    bit_reader in = {0, 0, data + 2, data + length};
     output_buffer out;
-    out.fill = 0;
     out.sink = sink;
     out.sink_context = sink_context;
-
-    explode_result result = decode_tokens(&in, &out, &tables, literal_mode == 1, dictionary_bits);
-    if (result == EXPLODE_OK && out.fill != 0 && !sink(sink_context, block_start(&out), out.fill))
+    uint32_t pending = 0;
+    explode_result result = decode_tokens(data + 2, data + length, &out, &tables, literal_mode == 1,
+                                          dictionary_bits, &pending);
+    /* The last, partial block goes out at the end marker. */
+    if (result == EXPLODE_OK && pending != 0 &&
+        !sink(sink_context, out.bytes + EXPLODE_WINDOW_SIZE, pending))
         result = EXPLODE_WRITE_FAILED;
     return result;
 }

@@ -134,7 +134,9 @@ TEST(FastDecoder, MatchesTheReferenceOnEveryPrefix)
         for (size_t size = 0; size <= stream.size(); ++size) {
             const std::vector<uint8_t> prefix(stream.begin(),
                                               stream.begin() + static_cast<long>(size));
-            ASSERT_EQ(compare_decoders(prefix, 0), "") << "prefix of " << size << " bytes";
+            for (const size_t fail_on_call : {size_t{0}, size_t{1}})
+                ASSERT_EQ(compare_decoders(prefix, fail_on_call), "")
+                    << "prefix of " << size << " bytes, sink failing on call " << fail_on_call;
         }
     }
 }
