@@ -5,13 +5,13 @@
  * calls, same result for every input) but does far less work per token:
  *
  * - Bits come from a 64-bit buffer refilled a word at a time, so a whole
- *   token (at most 30 bits) is usually in hand. Near the end of the input the
- *   buffer is refilled byte by byte, and every field checks that its bits are
- *   really there; running short is then exactly the reference's truncation.
+ *   token (at most 30 bits) is in hand while the input lasts. Near its end
+ *   the buffer is refilled byte by byte, and a token that needed more bits
+ *   than were left is exactly the reference's truncation.
  * - Codes are decoded by one table lookup on the next 13, 7 or 8 bits. Each
  *   entry holds the symbol and its code length. When fewer bits remain than
  *   the entry's length, no code fits in what is left, because the codes are
- *   complete: the reference would run out of input in the same place.
+ *   prefix-free: the reference would run out of input in the same place.
  * - Output goes to a linear buffer: the previous 4096 bytes, then the block
  *   being filled. A match never reaches back more than 4096 bytes, so its
  *   source is always in the buffer and can be copied in runs rather than byte
