@@ -25,8 +25,11 @@ std::vector<std::string> split_words(const char *text)
 }
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::string &cwd,
+                             const std::vector<std::string> &environment,
                              const std::string &out_path, const std::string &err_path)
 {
+    for (const std::string &setting : environment)
+        putenv(const_cast<char *>(setting.c_str()));
     const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
@@ -51,7 +54,8 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd)
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &environment)
 {
     std::vector<std::string> argv;
     if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER"))
@@ -68,7 +72,7 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0)
-        exec_child(argv, cwd, out_path, err_path);
+        exec_child(argv, cwd, environment, out_path, err_path);
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
 

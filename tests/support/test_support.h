@@ -21,8 +21,10 @@ struct run_result {
  * directory @cwd (empty: the current one). The executable is the one built
  * beside the tests unless VARLIX_EXE names another; VARLIX_TEST_WRAPPER, if
  * set, is a command put in front of it (for example valgrind with options).
+ * @environment holds NAME=value settings added to the tool's environment.
  */
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "");
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "",
+                      const std::vector<std::string> &environment = {});
 
 /* The executable's path, as run_varlix uses it. */
 std::string varlix_executable();
