@@ -4,6 +4,9 @@
 #   make demo     list the bundled example archive and extract a member from it
 #   make bench    decode throughput and extraction time against gzip and cat
 #                 (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data)
+#   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+#                 (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
+#                 findings are kept in build-fuzz
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
@@ -11,8 +14,11 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_SIZE_MIB ?= 64
 BENCH_RUNS ?= 5
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_AT_ONCE ?= 2
 
-.PHONY: all configure check demo bench clean
+.PHONY: all configure check demo bench fuzz clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -31,6 +37,12 @@ bench:
 	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
 	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DVARLIX_FUZZ=ON -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD_DIR) --parallel $(JOBS)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_AT_ONCE)
 
 clean:
 	rm -rf $(BUILD_DIR)
