@@ -51,11 +51,20 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd)
+bool varlix_runs_wrapped()
 {
-    std::vector<std::string> argv;
-    if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER"))
-        argv = split_words(wrapper);
+    const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER");
+    return wrapper != nullptr && !split_words(wrapper).empty();
+}
+
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &launcher)
+{
+    std::vector<std::string> argv = launcher;
+    if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER")) {
+        const std::vector<std::string> words = split_words(wrapper);
+        argv.insert(argv.end(), words.begin(), words.end());
+    }
     argv.push_back(varlix_executable());
     argv.insert(argv.end(), args.begin(), args.end());
 
