@@ -170,7 +170,10 @@ class MemorySweep : public FaultInjection {
             std::remove(out.c_str());
         } else if (result.exit_code == 9) {
             ++tally->out_of_memory;
-            EXPECT_EQ(result.err, extracting_line() + out + ": out of memory\n");
+            /* While the archive is opened, or once the member is being read. */
+            const std::string at_open = archive_path + ": out of memory\n";
+            const std::string at_extraction = extracting_line() + out + ": out of memory\n";
+            EXPECT_TRUE(result.err == at_open || result.err == at_extraction) << result.err;
             EXPECT_FALSE(path_exists(out));
         } else {
             ++tally->not_started;
@@ -184,6 +187,25 @@ class MemorySweep : public FaultInjection {
     std::string skip_reason;
     std::string out;
 };
+
+/*
+ * In small steps across the limits at which the tool starts: once it has
+ * started, a lack of memory, even while opening the archive, is reported as
+ * such and never as an archive that cannot be opened.
+ */
+TEST_F(MemorySweep, MemoryRunningOutAsTheArchiveOpensIsOutOfMemory)
+{
+    const std::vector<uint8_t> plain = sample_text(3000, 8);
+    write_archive(packed_member("SMALL.TXT", plain));
+    sweep_tally tally;
+    for (uint64_t limit = MIB; limit <= 6 * MIB; limit += 8 * 1024)
+        run_under(limit, plain, &tally);
+    std::printf("limits of 1 to 6 MiB in 8 KiB steps: %d did not start, %d out of memory, "
+                "%d succeeded\n",
+                tally.not_started, tally.out_of_memory, tally.succeeded);
+    EXPECT_GT(tally.not_started, 0) << "every limit was enough to start";
+    EXPECT_GT(tally.succeeded, 0) << "no limit was enough";
+}
 
 /*
  * In steps of 1 MiB across the member's size. Its stream is small but it
