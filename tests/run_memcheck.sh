@@ -14,7 +14,7 @@
 #
 # --quick leaves out of step 2 the two bulk decoder tests (thousands of
 # streams through the decoders, which allocate nothing; the sanitizer build
-# and the fuzz targets cover them), so that CI finishes in a few minutes.
+# and the fuzz targets cover them), for a run of about a minute.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
