@@ -9,8 +9,8 @@
 # kept in <build-dir>/fuzz-corpus/<target> and read again by the next run;
 # logs go to <build-dir>/fuzz-logs and crashing inputs to
 # <build-dir>/fuzz-artifacts, where they stop later runs until removed.
-# Targets run two at a time unless told otherwise; FUZZ_FLAGS adds libFuzzer
-# options (for example -use_value_profile=1).
+# Targets run two at a time unless told otherwise; FUZZ_TARGETS names fewer
+# of them, FUZZ_FLAGS adds libFuzzer options (for example -use_value_profile=1).
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -20,7 +20,8 @@ fi
 build=$1
 seconds=$2
 at_once=${3:-2}
-targets=(fuzz_archive fuzz_explode fuzz_explode_diff fuzz_roundtrip)
+# shellcheck disable=SC2206
+targets=(${FUZZ_TARGETS:-fuzz_archive fuzz_explode fuzz_explode_diff fuzz_roundtrip})
 
 # The longest input each target mutates up to: an archive or stream of a few
 # windows, or data that its repeats turn into up to 128 KiB.
