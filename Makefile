@@ -8,6 +8,13 @@
 #   make windows-test  run the tests against varlix.exe under wine (needs wine)
 #   make bench         decode throughput and extraction time against gzip and cat
 #                      (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data)
+#   make resources     peak memory of a 64 MiB extraction against its bound (PASS/FAIL)
+#                      and the time to list an archive of 4096 members
+#   make memcheck      the tests under valgrind: no memory error, no leak of any kind
+#                      (MEMCHECK_FLAGS=--quick leaves out the two bulk decoder tests)
+#   make fuzz          build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+#                      (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
+#                      findings are kept in build-fuzz
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
@@ -15,6 +22,11 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_SIZE_MIB ?= 64
 BENCH_RUNS ?= 5
+MEMCHECK_BUILD_DIR ?= build-memcheck
+MEMCHECK_FLAGS ?=
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_AT_ONCE ?= 2
 PREFIX ?= /usr/local
 DEB_BUILD_DIR ?= build-deb
 WINDOWS_BUILD_DIR ?= build-windows
@@ -27,7 +39,8 @@ WINDOWS_BUILD_DIR ?= build-windows
 #    shell's ulimit and starts the executable itself, without the wrapper.
 WINDOWS_TEST_EXCLUDE = OpenFailureReport.DirectoryCannotBeRead|ExtractCommand.ExtractsToStandardOutput|ExtractCommand.WriteFailureOnARegularFileRemovesIt
 
-.PHONY: all configure check demo bench install deb windows windows-test clean
+.PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
+	clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -70,5 +83,19 @@ windows-test: windows all
 	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) \
 	    --exclude-regex '$(WINDOWS_TEST_EXCLUDE)'
 
+resources:
+	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	bench/resource_bounds.sh $(BUILD_DIR)
+
+memcheck:
+	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo
+	tests/run_memcheck.sh $(MEMCHECK_BUILD_DIR) $(MEMCHECK_FLAGS)
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DVARLIX_FUZZ=ON -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD_DIR) --parallel $(JOBS)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_AT_ONCE)
+
 clean:
-	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR)

@@ -11,6 +11,7 @@
  */
 #include "archive/archive.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -152,9 +153,11 @@ arc_status arc_open(const char *path, arc_archive *archive)
     archive->member_count = 0;
     archive->members = nullptr;
 
+    /* Opening a stream allocates; a lack of memory is not a file that cannot be opened. */
+    errno = 0;
     archive->file = std::fopen(path, "rb");
     if (archive->file == nullptr)
-        return ARC_ERR_OPEN;
+        return errno == ENOMEM ? ARC_ERR_NO_MEMORY : ARC_ERR_OPEN;
 
     if (arc_seek_to_end(archive->file) != 0)
         return ARC_ERR_READ;

@@ -22,7 +22,7 @@ class InjectedFault : public ScratchDirTest {
     void SetUp() override
     {
         ScratchDirTest::SetUp();
-        if (std::getenv("VARLIX_TEST_WRAPPER") != nullptr)
+        if (varlix_runs_wrapped())
             GTEST_SKIP() << "the fault library cannot be preloaded under a wrapper";
         archive = path("a.z");
         output = path("out");
@@ -39,7 +39,7 @@ class InjectedFault : public ScratchDirTest {
 
     run_result run_with_fault(const std::vector<std::string> &args, const std::string &fault)
     {
-        return run_varlix(args, "", {"LD_PRELOAD=" VARLIX_FAULT_LIBRARY, fault});
+        return run_varlix(args, "", {"env", "LD_PRELOAD=" VARLIX_FAULT_LIBRARY, fault});
     }
 
     void expect_open_failure(const std::string &fault, const std::string &text)

@@ -20,18 +20,6 @@ void PrintTo(const named_decoder &decoder, std::ostream *out)
     *out << decoder.name;
 }
 
-bool recording_sink_take(void *context, const uint8_t *bytes, uint32_t length)
-{
-    recording_sink *sink = static_cast<recording_sink *>(context);
-    const bool failed_before =
-        sink->fail_on_call != 0 && sink->call_sizes.size() >= sink->fail_on_call;
-    if (failed_before)
-        ++sink->calls_after_failure;
-    sink->call_sizes.push_back(length);
-    sink->bytes.insert(sink->bytes.end(), bytes, bytes + length);
-    return sink->call_sizes.size() != sink->fail_on_call;
-}
-
 decode_outcome decode_stream(explode_function decode, const std::vector<uint8_t> &stream,
                              size_t fail_on_call)
 {
@@ -40,14 +28,6 @@ decode_outcome decode_stream(explode_function decode, const std::vector<uint8_t>
     outcome.result = decode(stream.data(), static_cast<uint32_t>(stream.size()),
                             recording_sink_take, &outcome.sink);
     return outcome;
-}
-
-std::vector<uint32_t> window_call_sizes(uint64_t total)
-{
-    std::vector<uint32_t> sizes(total / EXPLODE_WINDOW_SIZE, EXPLODE_WINDOW_SIZE);
-    if (total % EXPLODE_WINDOW_SIZE != 0)
-        sizes.push_back(static_cast<uint32_t>(total % EXPLODE_WINDOW_SIZE));
-    return sizes;
 }
 
 size_t first_difference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b)

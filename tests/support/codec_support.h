@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "explode/explode.h"
+#include "tools/recording_sink.h"
 
 typedef explode_result (*explode_function)(const uint8_t *data, uint32_t length, explode_sink sink,
                                            void *sink_context);
@@ -30,16 +31,6 @@ extern const named_decoder DECODERS[2];
 std::string decoder_test_name(const ::testing::TestParamInfo<named_decoder> &info);
 void PrintTo(const named_decoder &decoder, std::ostream *out);
 
-/* Records each call made to it; returns false on call number fail_on_call. */
-struct recording_sink {
-    std::vector<uint32_t> call_sizes;
-    std::vector<uint8_t> bytes; /* everything received, in order */
-    size_t fail_on_call = 0;    /* counted from 1; 0: never fail */
-    size_t calls_after_failure = 0;
-};
-
-bool recording_sink_take(void *context, const uint8_t *bytes, uint32_t length);
-
 struct decode_outcome {
     explode_result result;
     recording_sink sink;
@@ -47,9 +38,6 @@ struct decode_outcome {
 
 decode_outcome decode_stream(explode_function decode, const std::vector<uint8_t> &stream,
                              size_t fail_on_call = 0);
-
-/* The calls a correct decode of @total bytes makes: whole windows, then the rest. */
-std::vector<uint32_t> window_call_sizes(uint64_t total);
 
 /* Index of the first byte where @a and @b differ, or the shorter length if one is a prefix. */
 size_t first_difference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b);

@@ -25,11 +25,8 @@ std::vector<std::string> split_words(const char *text)
 }
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::string &cwd,
-                             const std::vector<std::string> &environment,
                              const std::string &out_path, const std::string &err_path)
 {
-    for (const std::string &setting : environment)
-        putenv(const_cast<char *>(setting.c_str()));
     const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
@@ -54,12 +51,20 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
-                      const std::vector<std::string> &environment)
+bool varlix_runs_wrapped()
 {
-    std::vector<std::string> argv;
-    if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER"))
-        argv = split_words(wrapper);
+    const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER");
+    return wrapper != nullptr && !split_words(wrapper).empty();
+}
+
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &launcher)
+{
+    std::vector<std::string> argv = launcher;
+    if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER")) {
+        const std::vector<std::string> words = split_words(wrapper);
+        argv.insert(argv.end(), words.begin(), words.end());
+    }
     argv.push_back(varlix_executable());
     argv.insert(argv.end(), args.begin(), args.end());
 
@@ -72,7 +77,7 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0)
-        exec_child(argv, cwd, environment, out_path, err_path);
+        exec_child(argv, cwd, out_path, err_path);
     int wait_status = 0;
     waitpid(child, &wait_status, 0);
 

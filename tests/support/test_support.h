@@ -21,10 +21,15 @@ struct run_result {
  * directory @cwd (empty: the current one). The executable is the one built
  * beside the tests unless VARLIX_EXE names another; VARLIX_TEST_WRAPPER, if
  * set, is a command put in front of it (for example valgrind with options).
- * @environment holds NAME=value settings added to the tool's environment.
+ * @launcher, if given, is put in front of both: a command that sets up the
+ * conditions of the run (another user, a mount namespace) and then runs the
+ * rest of its arguments.
  */
 run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "",
-                      const std::vector<std::string> &environment = {});
+                      const std::vector<std::string> &launcher = {});
+
+/* Whether VARLIX_TEST_WRAPPER puts a command in front of the executable. */
+bool varlix_runs_wrapped();
 
 /* The executable's path, as run_varlix uses it. */
 std::string varlix_executable();
