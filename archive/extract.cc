@@ -81,10 +81,16 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
         return ARC_ERR_WRITE;
     }
     const bool removable = arc_is_regular_file(output);
-    /* Fewer, larger writes; if the buffer cannot be had, the default one serves. */
-    std::setvbuf(output, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+    /*
+     * Fewer, larger writes. The stream would ignore a size given without a
+     * buffer, so it gets one; if that cannot be had, the default one serves.
+     */
+    char *stream_buffer = static_cast<char *>(std::malloc(OUTPUT_BUFFER_SIZE));
+    if (stream_buffer != nullptr)
+        std::setvbuf(output, stream_buffer, _IOFBF, OUTPUT_BUFFER_SIZE);
 
     const arc_status status = decode_into(output, packed, member);
+    std::free(stream_buffer); /* the stream is closed by now */
     std::free(packed);
     if (status != ARC_OK && removable)
         std::remove(output_path);
