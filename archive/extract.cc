@@ -25,6 +25,14 @@ bool output_would_overwrite_input(const char *output_path, std::FILE *archive_fi
            arc_path_is_open_file(output_path, keep_intact);
 }
 
+arc_status read_member_data(std::FILE *archive_file, const arc_member *member, uint8_t *packed)
+{
+    if (arc_seek_from_start(archive_file, member->offset) != 0 ||
+        std::fread(packed, 1, member->packed_size, archive_file) != member->packed_size)
+        return ARC_ERR_READ;
+    return ARC_OK;
+}
+
 /* Decodes into a freshly opened @output; closes it and returns the status. */
 arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_member *member)
 {
@@ -33,6 +41,31 @@ arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_membe
     arc_status status = arc_extraction_status(result, sink.count, member->unpacked_size);
     if (std::fclose(output) != 0 && status == ARC_OK)
         status = ARC_ERR_WRITE;
+    return status;
+}
+
+/*
+ * Creates the output and decodes into it. A failed output is removed only
+ * when it is a regular file: a device or a pipe is left where it is.
+ */
+arc_status decode_to_file(const char *output_path, const uint8_t *packed, const arc_member *member)
+{
+    std::FILE *output = std::fopen(output_path, "wb");
+    if (output == nullptr)
+        return ARC_ERR_WRITE;
+    const bool removable = arc_is_regular_file(output);
+    /*
+     * Fewer, larger writes. The stream would ignore a size given without a
+     * buffer, so it gets one; if that cannot be had, the default one serves.
+     */
+    char *stream_buffer = static_cast<char *>(std::malloc(OUTPUT_BUFFER_SIZE));
+    if (stream_buffer != nullptr)
+        std::setvbuf(output, stream_buffer, _IOFBF, OUTPUT_BUFFER_SIZE);
+
+    const arc_status status = decode_into(output, packed, member);
+    std::free(stream_buffer); /* the stream is closed by now */
+    if (status != ARC_OK && removable)
+        std::remove(output_path);
     return status;
 }
 
@@ -65,34 +98,11 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
     if (packed == nullptr)
         return ARC_ERR_NO_MEMORY;
 
-    if (arc_seek_from_start(archive->file, member->offset) != 0 ||
-        std::fread(packed, 1, member->packed_size, archive->file) != member->packed_size) {
-        std::free(packed);
-        return ARC_ERR_READ;
-    }
-
-    if (output_would_overwrite_input(output_path, archive->file, keep_intact)) {
-        std::free(packed);
-        return ARC_ERR_WRITE;
-    }
-    std::FILE *output = std::fopen(output_path, "wb");
-    if (output == nullptr) {
-        std::free(packed);
-        return ARC_ERR_WRITE;
-    }
-    const bool removable = arc_is_regular_file(output);
-    /*
-     * Fewer, larger writes. The stream would ignore a size given without a
-     * buffer, so it gets one; if that cannot be had, the default one serves.
-     */
-    char *stream_buffer = static_cast<char *>(std::malloc(OUTPUT_BUFFER_SIZE));
-    if (stream_buffer != nullptr)
-        std::setvbuf(output, stream_buffer, _IOFBF, OUTPUT_BUFFER_SIZE);
-
-    const arc_status status = decode_into(output, packed, member);
-    std::free(stream_buffer); /* the stream is closed by now */
+    arc_status status = read_member_data(archive->file, member, packed);
+    if (status == ARC_OK && output_would_overwrite_input(output_path, archive->file, keep_intact))
+        status = ARC_ERR_WRITE;
+    if (status == ARC_OK)
+        status = decode_to_file(output_path, packed, member);
     std::free(packed);
-    if (status != ARC_OK && removable)
-        std::remove(output_path);
     return status;
 }
