@@ -229,15 +229,20 @@ bool match_pays(const encoder *e, size_t position, match m)
     return match_cost(e, m) < literal_bits;
 }
 
-/* The best match at @position in normal mode, or none when literals are cheaper. */
-match find_match(encoder *e, size_t position)
+/* The longest match at @position within the usual chain walk, or none. */
+match candidate_match(encoder *e, size_t position)
 {
     if (position + 2 > e->size)
         return {0, 0};
     insert_until(e, position);
-    match best = longest_far_match(e, position, MAX_CHAIN_STEPS);
-    if (best.length == 0)
-        best = nearest_short_match(e, position);
+    const match far = longest_far_match(e, position, MAX_CHAIN_STEPS);
+    return far.length != 0 ? far : nearest_short_match(e, position);
+}
+
+/* The best match at @position in normal mode, or none when literals are cheaper. */
+match find_match(encoder *e, size_t position)
+{
+    const match best = candidate_match(e, position);
     if (best.length == 0 || !match_pays(e, position, best))
         return {0, 0};
     return best;
@@ -343,10 +348,7 @@ match odd_choice(encoder *e, size_t position)
 {
     if (position + 2 > e->size)
         return {0, 0};
-    insert_until(e, position);
-    match normal = longest_far_match(e, position, MAX_CHAIN_STEPS);
-    if (normal.length == 0)
-        normal = nearest_short_match(e, position);
+    const match normal = candidate_match(e, position);
     switch (next_random(e) % 8) {
     case 0:
         return {0, 0};
