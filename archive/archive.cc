@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/archive_internal.h"
 #include "archive/file_ops.h"
 
 namespace {
@@ -93,7 +94,7 @@ arc_status read_directory(arc_archive *archive, uint32_t directory_offset, uint3
 
 } // namespace
 
-uint32_t read_u32le(const uint8_t *bytes)
+uint32_t arc_read_u32le(const uint8_t *bytes)
 {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -131,9 +132,9 @@ arc_status arc_parse_directory(arc_archive *archive, const uint8_t *buffer, uint
         const uint32_t n = buffer[p];
         std::memcpy(member->name, buffer + p + 1, n);
         member->name[n] = '\0';
-        member->unpacked_size = read_u32le(buffer + p + RECORD_UNPACKED_SIZE);
-        member->packed_size = read_u32le(buffer + p + RECORD_PACKED_SIZE);
-        member->offset = read_u32le(buffer + p + RECORD_OFFSET);
+        member->unpacked_size = arc_read_u32le(buffer + p + RECORD_UNPACKED_SIZE);
+        member->packed_size = arc_read_u32le(buffer + p + RECORD_PACKED_SIZE);
+        member->offset = arc_read_u32le(buffer + p + RECORD_OFFSET);
 
         if (member->offset < ARC_HEADER_SIZE)
             return ARC_ERR_OUTSIDE;
@@ -170,12 +171,12 @@ arc_status arc_open(const char *path, arc_archive *archive)
     uint8_t header[ARC_HEADER_SIZE];
     if (std::fread(header, 1, sizeof(header), archive->file) != sizeof(header))
         return ARC_ERR_READ;
-    if (read_u32le(header) != ARC_SIGNATURE)
+    if (arc_read_u32le(header) != ARC_SIGNATURE)
         return ARC_ERR_NOT_ARCHIVE;
 
     const uint32_t count = read_u16le(header + HEADER_MEMBER_COUNT);
-    const uint32_t directory_offset = read_u32le(header + HEADER_DIRECTORY_OFFSET);
-    const uint32_t directory_size = read_u32le(header + HEADER_DIRECTORY_SIZE);
+    const uint32_t directory_offset = arc_read_u32le(header + HEADER_DIRECTORY_OFFSET);
+    const uint32_t directory_size = arc_read_u32le(header + HEADER_DIRECTORY_SIZE);
     if (!header_is_plausible(count, directory_offset, directory_size, archive->file_size))
         return ARC_ERR_DIRECTORY;
 

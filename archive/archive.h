@@ -30,6 +30,14 @@ struct arc_archive {
     arc_member *members;   /* one entry per header-counted member, or null */
 };
 
+/*
+ * A directory record is found by its name-length byte p. The expanded size,
+ * the compressed size and the data offset lie at p-26, p-22 and p-18 (32 bits
+ * each), and the record length, n + 43 for an n-byte name, at p-6. The record
+ * length is 16 bits: the two bytes after it are per-file flags, set in real
+ * archives (the data going on into the next disk of a set, for one), and a
+ * 32-bit read would take them for part of the length and reject the record.
+ */
 enum {
     ARC_HEADER_SIZE = 255,
     ARC_SIGNATURE = 0x8C655D13u,
@@ -79,46 +87,5 @@ const arc_member *arc_find_member(const arc_archive *archive, const char *name);
  */
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
                               const char *output_path, std::FILE *keep_intact = nullptr);
-
-/* The sink context of an extraction: the output stream and bytes written to it. */
-struct file_sink {
-    std::FILE *file;
-    uint64_t count; /* grown only by blocks that were written in full */
-};
-
-/*
- * file_sink_write() - the decoder's sink for extraction: write @length bytes
- * to the file_sink at @sink in one write call. Returns false, leaving the
- * count unchanged, if not all of them were written.
- */
-bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length);
-
-/* Internals, exposed for tests. */
-
-/*
- * arc_parse_directory() - walk the @length-byte directory buffer (directory
- * size + 41 bytes; position 41 is the header's directory offset) into @count
- * entries of @archive->members, checking each data extent against
- * @archive->file_size. Sets member_count only on ARC_OK.
- */
-arc_status arc_parse_directory(arc_archive *archive, const uint8_t *buffer, uint32_t length,
-                               uint32_t count);
-
-/*
- * arc_record_plausible() - whether a directory record's name-length byte can
- * lie at position @p of @buffer. Reads nothing outside the buffer.
- */
-bool arc_record_plausible(const uint8_t *buffer, uint32_t length, uint32_t p);
-
-/*
- * arc_extraction_status() - the outcome of a decode that ended with @result
- * after @written bytes reached the output, for a member recorded as
- * @unpacked_size bytes. The comparison is made in 64 bits, so output that
- * overshoots by a multiple of 2^32 is still a mismatch.
- */
-arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked_size);
-
-/* read_u32le() - four bytes at any alignment, least significant first. */
-uint32_t read_u32le(const uint8_t *bytes);
 
 #endif

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "archive/archive.h"
+#include "archive/archive_internal.h"
 #include "archive/file_ops.h"
 #include "explode/explode.h"
 
@@ -36,8 +37,8 @@ arc_status read_member_data(std::FILE *archive_file, const arc_member *member, u
 /* Decodes into a freshly opened @output; closes it and returns the status. */
 arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_member *member)
 {
-    file_sink sink = {output, 0};
-    const explode_result result = explode(packed, member->packed_size, file_sink_write, &sink);
+    arc_file_sink sink = {output, 0};
+    const explode_result result = explode(packed, member->packed_size, arc_file_sink_write, &sink);
     arc_status status = arc_extraction_status(result, sink.count, member->unpacked_size);
     if (std::fclose(output) != 0 && status == ARC_OK)
         status = ARC_ERR_WRITE;
@@ -80,9 +81,9 @@ arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked
     return written == unpacked_size ? ARC_OK : ARC_ERR_SIZE;
 }
 
-bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length)
+bool arc_file_sink_write(void *sink, const uint8_t *bytes, uint32_t length)
 {
-    file_sink *out = static_cast<file_sink *>(sink);
+    arc_file_sink *out = static_cast<arc_file_sink *>(sink);
     if (std::fwrite(bytes, 1, length, out->file) != length)
         return false;
     out->count += length;

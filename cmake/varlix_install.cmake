@@ -2,8 +2,9 @@
 #
 # Two components: "runtime" is the tool and its man page, "development" the
 # public headers, the static libraries and the files that find them. The
-# internal headers (explode/explode_internal.h, archive/file_ops.h), the
-# command-line library, the development tools and the tests stay out.
+# internal headers (explode/explode_internal.h, archive/archive_internal.h,
+# archive/file_ops.h), the command-line library, the development tools and
+# the tests stay out.
 
 include(CMakePackageConfigHelpers)
 

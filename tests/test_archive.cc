@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "archive/archive_internal.h"
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"
 
@@ -61,8 +62,8 @@ test_archive one_member_archive()
 TEST(ReadU32le, AssemblesBytesAtAnyAlignment)
 {
     const uint8_t bytes[] = {0xFF, 0x13, 0x5D, 0x65, 0x8C, 0x01};
-    EXPECT_EQ(read_u32le(bytes + 1), 0x8C655D13u);
-    EXPECT_EQ(read_u32le(bytes + 2), 0x018C655Du);
+    EXPECT_EQ(arc_read_u32le(bytes + 1), 0x8C655D13u);
+    EXPECT_EQ(arc_read_u32le(bytes + 2), 0x018C655Du);
 }
 
 TEST_F(ArchiveTest, OpensAWellFormedArchive)

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "archive/archive_internal.h"
 #include "explode/explode.h"
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"
@@ -141,9 +142,9 @@ TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
 {
     std::FILE *file = std::fopen(path("sink").c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    file_sink sink = {file, 0xFFFFFFFFu};
+    arc_file_sink sink = {file, 0xFFFFFFFFu};
     const uint8_t bytes[2] = {1, 2};
-    EXPECT_TRUE(file_sink_write(&sink, bytes, 2));
+    EXPECT_TRUE(arc_file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 0x100000001u);
     std::fclose(file);
 
@@ -151,7 +152,7 @@ TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
     file = std::fopen(path("sink").c_str(), "rb");
     ASSERT_NE(file, nullptr);
     sink = {file, 7};
-    EXPECT_FALSE(file_sink_write(&sink, bytes, 2));
+    EXPECT_FALSE(arc_file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 7u);
     std::fclose(file);
 }
