@@ -9,9 +9,12 @@
  *   the buffer is refilled byte by byte, and a token that needed more bits
  *   than were left is exactly the reference's truncation.
  * - Codes are decoded by one table lookup on the next 13, 7 or 8 bits. Each
- *   entry holds the symbol and its code length. When fewer bits remain than
- *   the entry's length, no code fits in what is left, because the codes are
- *   prefix-free: the reference would run out of input in the same place.
+ *   entry holds what its code stands for (a symbol, or a match length's base
+ *   and extra bits) and the code's length. The tables are built while
+ *   compiling, and the build fails unless every entry is set. When fewer bits
+ *   remain than the entry's length, no code fits in what is left, because the
+ *   codes are prefix-free: the reference would run out of input in the same
+ *   place.
  * - Output goes to a linear buffer: the previous 4096 bytes, then the block
  *   being filled. A match never reaches back more than 4096 bytes, so its
  *   source is always in the buffer and can be copied in runs rather than byte
@@ -27,9 +30,9 @@
 namespace {
 
 enum {
-    LITERAL_LOOKUP_BITS = 13,
-    LENGTH_LOOKUP_BITS = 7,
-    DISTANCE_LOOKUP_BITS = 8,
+    LITERAL_TABLE_BITS = 13,
+    LENGTH_TABLE_BITS = 7,
+    DISTANCE_TABLE_BITS = 8,
     /* Word copies of a match may run this far past its end. */
     COPY_OVERRUN = 16,
     /* A literal token: its flag and a code of up to 13 bits. */
@@ -39,38 +42,128 @@ enum {
         EXPLODE_WINDOW_SIZE + EXPLODE_WINDOW_SIZE + EXPLODE_MAX_MATCH + COPY_OVERRUN,
 };
 
-/* A lookup entry: the symbol in the low byte, the code length above it. */
-typedef uint16_t code_entry;
+/*
+ * A decode table is indexed by the next Bits bits of the stream; its entry
+ * says what the code found there stands for and how long the code is. The
+ * entries are small (2 bytes for literals and distances, 4 for lengths), so
+ * that the 8192-entry literal table takes 16 KiB of cache, and their fields
+ * are whole bytes, each read with one load.
+ */
+struct symbol_entry {
+    uint8_t symbol;
+    uint8_t code_bits; /* 0 in an entry no code has reached */
+};
 
-uint32_t reverse_bits(uint32_t value, int count)
+/* A match length's code: the length is base plus extra_bits further bits. */
+struct length_entry {
+    uint16_t base;
+    uint8_t extra_bits;
+    uint8_t code_bits;
+};
+
+template <typename Entry, int Bits>
+struct decode_table {
+    Entry entries[1 << Bits];
+    /* Every code fits in Bits bits, and every entry was set exactly once. */
+    bool complete;
+};
+
+constexpr symbol_entry symbol_itself(int symbol)
 {
-    uint32_t reversed = 0;
-    for (int i = 0; i < count; ++i)
-        reversed |= ((value >> i) & 1u) << (count - 1 - i);
-    return reversed;
+    return {static_cast<uint8_t>(symbol), 0};
+}
+
+constexpr length_entry match_length_of(int symbol)
+{
+    return {EXPLODE_LENGTH_BASE[symbol], EXPLODE_LENGTH_EXTRA_BITS[symbol], 0};
 }
 
 /*
- * Each code is stored most significant bit first and complemented; read least
- * significant bit first, the next @lookup_bits bits start with that pattern.
+ * A code is stored most significant bit first and complemented; read least
+ * significant bit first, as the tables are indexed, it is this pattern.
  */
-void build_lookup(code_entry *lookup, int lookup_bits, const uint8_t *description,
-                  int description_length)
+constexpr uint32_t stored_pattern(uint32_t code, int length)
 {
-    huffman_table table;
-    huffman_build(&table, description, description_length);
-    uint32_t code = 0;
-    int index = 0;
-    for (int len = 1; len <= lookup_bits; ++len) {
-        for (int i = 0; i < table.counts[len]; ++i, ++code) {
-            const uint32_t stored = reverse_bits(~code & ((1u << len) - 1), len);
-            const code_entry entry = static_cast<code_entry>(table.symbols[index++] | len << 8);
-            for (uint32_t t = stored; t < (1u << lookup_bits); t += 1u << len)
-                lookup[t] = entry;
-        }
-        code <<= 1;
-    }
+    uint32_t pattern = 0;
+    for (int i = 0; i < length; ++i)
+        pattern |= (~code >> i & 1u) << (length - 1 - i);
+    return pattern;
 }
+
+/*
+ * Builds the table of a fixed code in one pass over its codes in canonical
+ * order: each code's entry, @result of its symbol with the code's length,
+ * goes to every index whose low bits are the code's stored pattern.
+ */
+template <typename Entry, int Bits>
+constexpr decode_table<Entry, Bits>
+build_decode_table(const uint8_t *description, int description_length, Entry (*result)(int symbol))
+{
+    decode_table<Entry, Bits> table = {};
+    uint8_t lengths[EXPLODE_MAX_SYMBOLS] = {};
+    const int symbols = explode_expand_code_lengths(description, description_length, lengths);
+
+    /* The symbols sorted by code length, then by value: the canonical order. */
+    int first_of_length[EXPLODE_MAX_CODE_BITS + 2] = {};
+    for (int s = 0; s < symbols; ++s)
+        ++first_of_length[lengths[s] + 1];
+    for (int len = 1; len <= EXPLODE_MAX_CODE_BITS + 1; ++len)
+        first_of_length[len] += first_of_length[len - 1];
+    int in_code_order[EXPLODE_MAX_SYMBOLS] = {};
+    for (int s = 0; s < symbols; ++s)
+        in_code_order[first_of_length[lengths[s]]++] = s;
+
+    bool complete = true;
+    uint32_t code = 0;
+    int len = 0;
+    for (int i = 0; i < symbols; ++i) {
+        const int symbol = in_code_order[i];
+        if (lengths[symbol] == 0)
+            continue; /* not in the code */
+        code <<= lengths[symbol] - len;
+        len = lengths[symbol];
+        if (len > Bits)
+            return table; /* incomplete */
+        Entry entry = result(symbol);
+        entry.code_bits = static_cast<uint8_t>(len);
+        for (uint32_t index = stored_pattern(code, len); index < 1u << Bits; index += 1u << len) {
+            complete = complete && table.entries[index].code_bits == 0;
+            table.entries[index] = entry;
+        }
+        ++code;
+    }
+    for (const Entry &entry : table.entries)
+        complete = complete && entry.code_bits != 0;
+    table.complete = complete;
+    return table;
+}
+
+constexpr decode_table<symbol_entry, LITERAL_TABLE_BITS> LITERAL_TABLE =
+    build_decode_table<symbol_entry, LITERAL_TABLE_BITS>(
+        EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS), symbol_itself);
+constexpr decode_table<length_entry, LENGTH_TABLE_BITS> LENGTH_TABLE =
+    build_decode_table<length_entry, LENGTH_TABLE_BITS>(
+        EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS), match_length_of);
+constexpr decode_table<symbol_entry, DISTANCE_TABLE_BITS> DISTANCE_TABLE =
+    build_decode_table<symbol_entry, DISTANCE_TABLE_BITS>(
+        EXPLODE_DISTANCE_CODE_LENGTHS, sizeof(EXPLODE_DISTANCE_CODE_LENGTHS), symbol_itself);
+
+/* Whatever bits come next, exactly one code starts with them, and it fits its table. */
+static_assert(LITERAL_TABLE.complete, "the literal table has an entry for every index");
+static_assert(LENGTH_TABLE.complete, "the length table has an entry for every index");
+static_assert(DISTANCE_TABLE.complete, "the distance table has an entry for every index");
+static_assert(sizeof(symbol_entry) == 2 && sizeof(length_entry) == 4, "entries are packed");
+
+/*
+ * The token loop reads copies of the tables on the stack: an entry there is
+ * one load off the stack pointer, where a static table's address would have
+ * to be formed again for each token, the loop having no register to keep it.
+ */
+struct decode_tables {
+    decode_table<symbol_entry, LITERAL_TABLE_BITS> literal;
+    decode_table<length_entry, LENGTH_TABLE_BITS> length;
+    decode_table<symbol_entry, DISTANCE_TABLE_BITS> distance;
+};
 
 uint64_t load_u64le(const uint8_t *p)
 {
@@ -84,31 +177,6 @@ inline uint32_t low_bits(uint64_t bits, int n)
 {
     return static_cast<uint32_t>(bits & ((uint64_t{1} << n) - 1));
 }
-
-/*
- * A match length decoded from its code and extra bits in one step: the code
- * is looked up, the extra bits are taken from just above it.
- */
-struct length_entry {
-    uint16_t base;
-    uint8_t extra_bits;
-    uint8_t code_bits;
-};
-
-void build_length_entries(length_entry *entries, const code_entry *lookup)
-{
-    for (int i = 0; i < 1 << LENGTH_LOOKUP_BITS; ++i) {
-        const int symbol = lookup[i] & 0xFF;
-        entries[i] = {LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol],
-                      static_cast<uint8_t>(lookup[i] >> 8)};
-    }
-}
-
-struct lookup_tables {
-    code_entry literal[1 << LITERAL_LOOKUP_BITS];
-    length_entry length[1 << LENGTH_LOOKUP_BITS];
-    code_entry distance[1 << DISTANCE_LOOKUP_BITS];
-};
 
 /* Copies a match whose source lies @distance bytes back; may write COPY_OVERRUN bytes beyond. */
 inline void copy_match(uint8_t *out, uint32_t distance, uint32_t length)
@@ -160,7 +228,7 @@ bool flush_full_block(output_buffer *out, uint32_t overflow)
  * read.
  */
 explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buffer *out,
-                             const lookup_tables *tables, bool coded_literals, int dictionary_bits,
+                             const decode_tables *tables, bool coded_literals, int dictionary_bits,
                              uint32_t *pending)
 {
     uint8_t *const block = out->bytes + EXPLODE_WINDOW_SIZE;
@@ -171,7 +239,12 @@ explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buf
     int count = 0;
     for (;;) {
         if (end - next >= 8) {
-            /* The word may bring in part of the next byte; the next refill ORs it in again. */
+            /*
+             * Branchless refill: OR in eight bytes above the bits in hand and
+             * step over the (63 - count) / 8 whole bytes that fit, which
+             * leaves 56 + count % 8 bits, count | 56. The byte only partly
+             * taken is ORed in again, at the same place, by the next refill.
+             */
             bits |= load_u64le(next) << count;
             next += (63 - count) >> 3;
             count |= 56;
@@ -191,10 +264,10 @@ explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buf
             do {
                 uint32_t byte;
                 if (coded_literals) {
-                    const code_entry entry =
-                        tables->literal[low_bits(bits >> 1, LITERAL_LOOKUP_BITS)];
-                    byte = entry & 0xFF;
-                    const int used = 1 + (entry >> 8);
+                    const symbol_entry entry =
+                        tables->literal.entries[low_bits(bits >> 1, LITERAL_TABLE_BITS)];
+                    byte = entry.symbol;
+                    const int used = 1 + entry.code_bits;
                     bits >>= used;
                     count -= used;
                 } else {
@@ -207,7 +280,8 @@ explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buf
                 *dest++ = static_cast<uint8_t>(byte);
             } while ((bits & 1) == 0 && count >= MAX_LITERAL_BITS);
         } else {
-            const length_entry code = tables->length[low_bits(bits >> 1, LENGTH_LOOKUP_BITS)];
+            const length_entry code =
+                tables->length.entries[low_bits(bits >> 1, LENGTH_TABLE_BITS)];
             const uint32_t length =
                 code.base + low_bits(bits >> (1 + code.code_bits), code.extra_bits);
             const int length_used = 1 + code.code_bits + code.extra_bits;
@@ -218,10 +292,10 @@ explode_result decode_tokens(const uint8_t *next, const uint8_t *end, output_buf
             if (length == EXPLODE_END_OF_STREAM)
                 break;
 
-            const code_entry high = tables->distance[low_bits(bits, DISTANCE_LOOKUP_BITS)];
-            const int high_bits = high >> 8;
+            const symbol_entry high = tables->distance.entries[low_bits(bits, DISTANCE_TABLE_BITS)];
+            const int high_bits = high.code_bits;
             const int low_count = length == 2 ? 2 : dictionary_bits;
-            const uint32_t distance = ((static_cast<uint32_t>(high & 0xFF) << low_count) |
+            const uint32_t distance = ((static_cast<uint32_t>(high.symbol) << low_count) |
                                        low_bits(bits >> high_bits, low_count)) +
                                       1;
             bits >>= high_bits + low_count;
@@ -261,16 +335,11 @@ explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink, 
     if (dictionary_bits < 4 || dictionary_bits > 6)
         return EXPLODE_BAD_DICTIONARY;
 
-    lookup_tables tables;
+    decode_tables tables;
     if (literal_mode == 1)
-        build_lookup(tables.literal, LITERAL_LOOKUP_BITS, LITERAL_CODE_LENGTHS,
-                     sizeof(LITERAL_CODE_LENGTHS));
-    code_entry length_codes[1 << LENGTH_LOOKUP_BITS];
-    build_lookup(length_codes, LENGTH_LOOKUP_BITS, LENGTH_CODE_LENGTHS,
-                 sizeof(LENGTH_CODE_LENGTHS));
-    build_length_entries(tables.length, length_codes);
-    build_lookup(tables.distance, DISTANCE_LOOKUP_BITS, DISTANCE_CODE_LENGTHS,
-                 sizeof(DISTANCE_CODE_LENGTHS));
+        tables.literal = LITERAL_TABLE;
+    tables.length = LENGTH_TABLE;
+    tables.distance = DISTANCE_TABLE;
 
     output_buffer out;
     out.sink = sink;

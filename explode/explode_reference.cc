@@ -5,8 +5,24 @@
  */
 #include <cstring>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 
+namespace {
+
+/* The working state of one decode, cleared at its start. */
+struct explode_state {
+    bit_input input;
+    uint8_t window[EXPLODE_WINDOW_SIZE]; /* the last 4096 bytes produced, as a ring */
+    uint32_t window_position;            /* next write index in window */
+    explode_sink sink;
+    void *sink_context;
+    bool write_failed; /* the sink returned false */
+};
+
+/*
+ * Stores @byte in the window; when the window is full, hands all of it to the
+ * sink (a false return sets write_failed) and starts over.
+ */
 void put_byte(explode_state *state, uint8_t byte)
 {
     state->window[state->window_position++] = byte;
@@ -17,8 +33,6 @@ void put_byte(explode_state *state, uint8_t byte)
     }
 }
 
-namespace {
-
 struct fixed_codes {
     huffman_table literal;
     huffman_table length;
@@ -27,9 +41,11 @@ struct fixed_codes {
 
 void build_fixed_codes(fixed_codes *codes)
 {
-    huffman_build(&codes->literal, LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS));
-    huffman_build(&codes->length, LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS));
-    huffman_build(&codes->distance, DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
+    huffman_build(&codes->literal, EXPLODE_LITERAL_CODE_LENGTHS,
+                  sizeof(EXPLODE_LITERAL_CODE_LENGTHS));
+    huffman_build(&codes->length, EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS));
+    huffman_build(&codes->distance, EXPLODE_DISTANCE_CODE_LENGTHS,
+                  sizeof(EXPLODE_DISTANCE_CODE_LENGTHS));
 }
 
 /* Decodes a match length; 0 when the input ran out. */
@@ -38,10 +54,10 @@ uint32_t decode_match_length(bit_input *input, const huffman_table *length_code)
     const int symbol = huffman_decode(input, length_code);
     if (symbol < 0)
         return 0;
-    const uint32_t extra = get_bits(input, LENGTH_EXTRA_BITS[symbol]);
+    const uint32_t extra = get_bits(input, EXPLODE_LENGTH_EXTRA_BITS[symbol]);
     if (input->exhausted)
         return 0;
-    return LENGTH_BASE[symbol] + extra;
+    return EXPLODE_LENGTH_BASE[symbol] + extra;
 }
 
 /* Decodes the distance of a match of @length; 0 when the input ran out. */
@@ -137,3 +153,8 @@ explode_result explode_reference(const uint8_t *data, uint32_t length, explode_s
             return EXPLODE_TRUNCATED;
     }
 }
+
+const explode_decoder EXPLODE_DECODERS[2] = {
+    {"explode", explode},
+    {"explode_reference", explode_reference},
+};

@@ -28,7 +28,7 @@
 #include <unistd.h>
 
 #include "archive/archive.h"
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "fuzz/fuzz_check.h"
 #include "tools/archive_writer.h"
 

@@ -17,9 +17,6 @@
 
 [[noreturn]] void fuzz_check_failed(const char *condition, const char *file, int line);
 
-typedef explode_result (*explode_function)(const uint8_t *data, uint32_t length, explode_sink sink,
-                                           void *sink_context);
-
 /*
  * check_sink_contract() - abort unless @sink, which took every call, saw what
  * a decode that returned @result may hand over: whole windows, then, only if

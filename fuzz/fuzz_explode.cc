@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint32_t length = static_cast<uint32_t>(size);
     const size_t refused_call = size == 0 ? 1 : 1 + data[size - 1] % 32;
 
-    for (const explode_function decode : {explode, explode_reference}) {
+    for (const explode_decoder &decoder : EXPLODE_DECODERS) {
+        const explode_function decode = decoder.decode;
         recording_sink whole;
         const explode_result result = decode(data, length, recording_sink_take, &whole);
         check_sink_contract(whole, result);

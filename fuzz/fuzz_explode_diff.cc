@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

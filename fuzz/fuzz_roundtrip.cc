@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "fuzz/fuzz_check.h"
 #include "tools/implode_encoder.h"
 
@@ -46,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<uint8_t> stream = implode(plain, options);
     FUZZ_CHECK(stream.size() <= UINT32_MAX);
 
-    for (const explode_function decode : {explode, explode_reference}) {
+    for (const explode_decoder &decoder : EXPLODE_DECODERS) {
         recording_sink sink;
-        const explode_result result =
-            decode(stream.data(), static_cast<uint32_t>(stream.size()), recording_sink_take, &sink);
+        const explode_result result = decoder.decode(
+            stream.data(), static_cast<uint32_t>(stream.size()), recording_sink_take, &sink);
         FUZZ_CHECK(result == EXPLODE_OK);
         FUZZ_CHECK(sink.bytes == plain);
         FUZZ_CHECK(sink.call_sizes == window_call_sizes(plain.size()));

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "tests/support/codec_support.h"
 
 namespace {
@@ -73,16 +73,16 @@ TEST(HuffmanBuild, FixedCodesHaveTheirCountsPerLength)
 {
     const table_case cases[] = {
         {"literal",
-         LITERAL_CODE_LENGTHS,
-         sizeof(LITERAL_CODE_LENGTHS),
+         EXPLODE_LITERAL_CODE_LENGTHS,
+         sizeof(EXPLODE_LITERAL_CODE_LENGTHS),
          {0, 0, 0, 0, 1, 11, 20, 21, 16, 7, 5, 10, 91, 74, 0, 0}},
         {"length",
-         LENGTH_CODE_LENGTHS,
-         sizeof(LENGTH_CODE_LENGTHS),
+         EXPLODE_LENGTH_CODE_LENGTHS,
+         sizeof(EXPLODE_LENGTH_CODE_LENGTHS),
          {0, 0, 1, 3, 3, 4, 3, 2, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"distance",
-         DISTANCE_CODE_LENGTHS,
-         sizeof(DISTANCE_CODE_LENGTHS),
+         EXPLODE_DISTANCE_CODE_LENGTHS,
+         sizeof(EXPLODE_DISTANCE_CODE_LENGTHS),
          {0, 0, 1, 0, 2, 4, 15, 26, 16, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const table_case &c : cases) {
@@ -97,7 +97,7 @@ TEST(HuffmanBuild, FixedCodesHaveTheirCountsPerLength)
 TEST(HuffmanBuild, SymbolsAreOrderedByLengthThenValue)
 {
     huffman_table table;
-    huffman_build(&table, LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS));
+    huffman_build(&table, EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS));
     /* Lengths 2,3,3,3,4,4,4,5,5,5,5,6,6,6,7,7 for symbols 0 to 15: already in order. */
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(table.symbols[i], i);
@@ -133,17 +133,29 @@ struct decode_case {
 TEST(HuffmanDecode, StoredBitsOfExtremeSymbols)
 {
     const decode_case cases[] = {
-        {"length 0", LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS), {1, 1}, 0},
-        {"length 15", LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS), {0, 0, 0, 0, 0, 0, 0}, 15},
-        {"distance 0", DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS), {1, 1}, 0},
+        {"length 0", EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS), {1, 1}, 0},
+        {"length 15",
+         EXPLODE_LENGTH_CODE_LENGTHS,
+         sizeof(EXPLODE_LENGTH_CODE_LENGTHS),
+         {0, 0, 0, 0, 0, 0, 0},
+         15},
+        {"distance 0",
+         EXPLODE_DISTANCE_CODE_LENGTHS,
+         sizeof(EXPLODE_DISTANCE_CODE_LENGTHS),
+         {1, 1},
+         0},
         {"distance 63",
-         DISTANCE_CODE_LENGTHS,
-         sizeof(DISTANCE_CODE_LENGTHS),
+         EXPLODE_DISTANCE_CODE_LENGTHS,
+         sizeof(EXPLODE_DISTANCE_CODE_LENGTHS),
          {0, 0, 0, 0, 0, 0, 0, 0},
          63},
-        {"literal 32", LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS), {1, 1, 1, 1}, 32},
-        {"literal 255", LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS), std::vector<int>(13, 0),
-         255},
+        {"literal 32",
+         EXPLODE_LITERAL_CODE_LENGTHS,
+         sizeof(EXPLODE_LITERAL_CODE_LENGTHS),
+         {1, 1, 1, 1},
+         32},
+        {"literal 255", EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS),
+         std::vector<int>(13, 0), 255},
     };
     for (const decode_case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,7 +172,7 @@ TEST(HuffmanDecode, StoredBitsOfExtremeSymbols)
 TEST(HuffmanDecode, LeavesTheRestOfTheByteForTheNextRead)
 {
     huffman_table table;
-    huffman_build(&table, LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS));
+    huffman_build(&table, EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS));
     const std::vector<uint8_t> three = {0x03};
     bit_input input = input_over(three);
     EXPECT_EQ(huffman_decode(&input, &table), 0);
@@ -175,7 +187,7 @@ TEST(HuffmanDecode, LeavesTheRestOfTheByteForTheNextRead)
 TEST(HuffmanDecode, CodeContinuesAcrossAByteBoundary)
 {
     huffman_table table;
-    huffman_build(&table, LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS));
+    huffman_build(&table, EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS));
     /* Six bits of a field, then literal 255's thirteen 0 bits spanning three bytes. */
     const std::vector<uint8_t> bytes = {0x3F, 0x00, 0xF8};
     bit_input input = input_over(bytes);
@@ -187,7 +199,7 @@ TEST(HuffmanDecode, CodeContinuesAcrossAByteBoundary)
 TEST(HuffmanDecode, RunningOutReturnsMinusOneAndSetsExhausted)
 {
     huffman_table table;
-    huffman_build(&table, LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS));
+    huffman_build(&table, EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS));
     const std::vector<uint8_t> none;
     bit_input input = input_over(none);
     EXPECT_EQ(huffman_decode(&input, &table), -1);
@@ -245,10 +257,11 @@ TEST(Explode, HandMadeStreams)
     };
     for (const stream_case &c : cases) {
         SCOPED_TRACE(c.what);
-        for (const auto decoder : {explode, explode_reference}) {
+        for (const explode_decoder &decoder : EXPLODE_DECODERS) {
+            SCOPED_TRACE(decoder.name);
             recording_sink sink;
-            EXPECT_EQ(decoder(c.stream.data(), static_cast<uint32_t>(c.stream.size()),
-                              recording_sink_take, &sink),
+            EXPECT_EQ(decoder.decode(c.stream.data(), static_cast<uint32_t>(c.stream.size()),
+                                     recording_sink_take, &sink),
                       c.result);
             EXPECT_EQ(sink.bytes, c.output);
             EXPECT_EQ(sink.call_sizes.size(), c.output.empty() ? 0u : 1u);

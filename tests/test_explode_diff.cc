@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "tests/support/codec_support.h"
 #include "tests/support/test_support.h"
 #include "tools/implode_encoder.h"

@@ -16,7 +16,7 @@
 
 namespace {
 
-class SinkContract : public ::testing::TestWithParam<named_decoder> {
+class SinkContract : public ::testing::TestWithParam<explode_decoder> {
   protected:
     decode_outcome decode(const std::vector<uint8_t> &stream, size_t fail_on_call = 0)
     {
@@ -160,7 +160,7 @@ TEST_P(SinkContract, NoCallFollowsARefusal)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EachDecoder, SinkContract, ::testing::ValuesIn(DECODERS),
+INSTANTIATE_TEST_SUITE_P(EachDecoder, SinkContract, ::testing::ValuesIn(EXPLODE_DECODERS),
                          decoder_test_name);
 
 } // namespace

@@ -15,7 +15,7 @@
 
 namespace {
 
-class StreamLimits : public ::testing::TestWithParam<named_decoder> {
+class StreamLimits : public ::testing::TestWithParam<explode_decoder> {
   protected:
     decode_outcome decode(const std::vector<uint8_t> &stream)
     {
@@ -162,7 +162,7 @@ TEST_P(StreamLimits, AMatchReachesBackToTheFirstByteButNotBeforeIt)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EachDecoder, StreamLimits, ::testing::ValuesIn(DECODERS),
+INSTANTIATE_TEST_SUITE_P(EachDecoder, StreamLimits, ::testing::ValuesIn(EXPLODE_DECODERS),
                          decoder_test_name);
 
 } // namespace

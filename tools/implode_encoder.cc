@@ -48,10 +48,11 @@ struct match {
     uint32_t distance;
 };
 
+/* Code lengths by symbol, each array with room for the longest code's expansion. */
 struct code_costs {
-    uint8_t literal[256]; /* bits of a literal token, flag included */
-    uint8_t length[16];
-    uint8_t distance[64];
+    uint8_t literal[EXPLODE_MAX_SYMBOLS]; /* bits of a literal token, flag included */
+    uint8_t length[EXPLODE_MAX_SYMBOLS];
+    uint8_t distance[EXPLODE_MAX_SYMBOLS];
 };
 
 struct encoder {
@@ -71,21 +72,15 @@ struct encoder {
     implode_stats *stats;
 };
 
-void expand_code_lengths(const uint8_t *description, int description_length, uint8_t *lengths)
-{
-    int symbol = 0;
-    for (int i = 0; i < description_length; ++i) {
-        for (int r = 0; r <= description[i] >> 4; ++r)
-            lengths[symbol++] = static_cast<uint8_t>(description[i] & 15);
-    }
-}
-
 code_costs make_costs(int literal_mode)
 {
     code_costs costs;
-    expand_code_lengths(LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS), costs.literal);
-    expand_code_lengths(LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS), costs.length);
-    expand_code_lengths(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS), costs.distance);
+    explode_expand_code_lengths(EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS),
+                                costs.literal);
+    explode_expand_code_lengths(EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS),
+                                costs.length);
+    explode_expand_code_lengths(EXPLODE_DISTANCE_CODE_LENGTHS,
+                                sizeof(EXPLODE_DISTANCE_CODE_LENGTHS), costs.distance);
     for (uint8_t &bits : costs.literal)
         bits = static_cast<uint8_t>(1 + (literal_mode == 1 ? bits : 8));
     return costs;

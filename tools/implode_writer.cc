@@ -29,16 +29,12 @@ uint16_t stored_form(uint32_t value, int bits)
 /* Canonical codes: shorter codes first, and within one length by symbol. */
 prefix_code make_code(const uint8_t *description, int description_length)
 {
-    uint8_t lengths[256];
-    int symbols = 0;
-    for (int i = 0; i < description_length; ++i) {
-        for (int r = 0; r <= description[i] >> 4; ++r)
-            lengths[symbols++] = description[i] & 15;
-    }
+    uint8_t lengths[EXPLODE_MAX_SYMBOLS];
+    const int symbols = explode_expand_code_lengths(description, description_length, lengths);
     prefix_code code;
     std::memset(&code, 0, sizeof(code));
     uint32_t next = 0;
-    for (int len = 1; len <= 15; ++len) {
+    for (int len = 1; len <= EXPLODE_MAX_CODE_BITS; ++len) {
         for (int s = 0; s < symbols; ++s) {
             if (lengths[s] == len) {
                 code.stored[s] = stored_form(next++, len);
@@ -52,19 +48,22 @@ prefix_code make_code(const uint8_t *description, int description_length)
 
 const prefix_code &literal_code()
 {
-    static const prefix_code code = make_code(LITERAL_CODE_LENGTHS, sizeof(LITERAL_CODE_LENGTHS));
+    static const prefix_code code =
+        make_code(EXPLODE_LITERAL_CODE_LENGTHS, sizeof(EXPLODE_LITERAL_CODE_LENGTHS));
     return code;
 }
 
 const prefix_code &length_code()
 {
-    static const prefix_code code = make_code(LENGTH_CODE_LENGTHS, sizeof(LENGTH_CODE_LENGTHS));
+    static const prefix_code code =
+        make_code(EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS));
     return code;
 }
 
 const prefix_code &distance_code()
 {
-    static const prefix_code code = make_code(DISTANCE_CODE_LENGTHS, sizeof(DISTANCE_CODE_LENGTHS));
+    static const prefix_code code =
+        make_code(EXPLODE_DISTANCE_CODE_LENGTHS, sizeof(EXPLODE_DISTANCE_CODE_LENGTHS));
     return code;
 }
 
@@ -100,7 +99,8 @@ void put_token(implode_writer *writer, token_bits token)
 int length_symbol(uint32_t length)
 {
     for (int s = 0; s < 16; ++s) {
-        if (length >= LENGTH_BASE[s] && length < LENGTH_BASE[s] + (1u << LENGTH_EXTRA_BITS[s]))
+        if (length >= EXPLODE_LENGTH_BASE[s] &&
+            length < EXPLODE_LENGTH_BASE[s] + (1u << EXPLODE_LENGTH_EXTRA_BITS[s]))
             return s;
     }
     return 15;
@@ -110,7 +110,7 @@ void append_length(token_bits *token, uint32_t length)
 {
     const int symbol = length_symbol(length);
     append_symbol(token, length_code(), symbol);
-    append(token, length - LENGTH_BASE[symbol], LENGTH_EXTRA_BITS[symbol]);
+    append(token, length - EXPLODE_LENGTH_BASE[symbol], EXPLODE_LENGTH_EXTRA_BITS[symbol]);
 }
 
 } // namespace

@@ -2,20 +2,15 @@
 
 #include <algorithm>
 
-#include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "tests/support/test_support.h"
 
-const named_decoder DECODERS[2] = {
-    {"explode", explode},
-    {"explode_reference", explode_reference},
-};
-
-std::string decoder_test_name(const ::testing::TestParamInfo<named_decoder> &info)
+std::string decoder_test_name(const ::testing::TestParamInfo<explode_decoder> &info)
 {
     return info.param.name;
 }
 
-void PrintTo(const named_decoder &decoder, std::ostream *out)
+void PrintTo(const explode_decoder &decoder, std::ostream *out)
 {
     *out << decoder.name;
 }

@@ -1,7 +1,7 @@
 /*
- * codec_support.h - encoding and decoding in tests: a sink that records every
- * call, the two decoders behind one signature so that every decoder test runs
- * against both, and inputs shaped like what installers compress.
+ * codec_support.h - encoding and decoding in tests: decoding into a sink that
+ * records every call, the decoders as test parameters, and inputs shaped like
+ * what installers compress.
  */
 #ifndef VARLIX_TESTS_SUPPORT_CODEC_SUPPORT_H
 #define VARLIX_TESTS_SUPPORT_CODEC_SUPPORT_H
@@ -13,23 +13,12 @@
 
 #include <gtest/gtest.h>
 
-#include "explode/explode.h"
+#include "explode/explode_reference.h"
 #include "tools/recording_sink.h"
 
-typedef explode_result (*explode_function)(const uint8_t *data, uint32_t length, explode_sink sink,
-                                           void *sink_context);
-
-struct named_decoder {
-    const char *name;
-    explode_function decode;
-};
-
-/* explode() and explode_reference(). */
-extern const named_decoder DECODERS[2];
-
-/* For INSTANTIATE_TEST_SUITE_P over DECODERS. */
-std::string decoder_test_name(const ::testing::TestParamInfo<named_decoder> &info);
-void PrintTo(const named_decoder &decoder, std::ostream *out);
+/* For INSTANTIATE_TEST_SUITE_P over EXPLODE_DECODERS. */
+std::string decoder_test_name(const ::testing::TestParamInfo<explode_decoder> &info);
+void PrintTo(const explode_decoder &decoder, std::ostream *out);
 
 struct decode_outcome {
     explode_result result;
