@@ -100,7 +100,7 @@ std::vector<uint8_t> with_u32(std::vector<uint8_t> bytes, size_t at, uint32_t va
     return bytes;
 }
 
-TEST_F(ArchiveTest, HeaderChecks)
+TEST_F(ArchiveTest, RejectsEveryImplausibleHeader)
 {
     const std::vector<uint8_t> good = build_archive(one_member_archive());
     const uint32_t directory_offset = static_cast<uint32_t>(good.size() - (41 + 8 + 2));
@@ -234,7 +234,7 @@ test_member with_name(const std::string &name)
     return member_named(name);
 }
 
-TEST_F(ArchiveTest, RecordTestOnACountedRecord)
+TEST_F(ArchiveTest, EveryCountedRecordMustPassTheRecordTest)
 {
     test_member length_short = member_named("A.TXT");
     length_short.record_length = 5 + 42;

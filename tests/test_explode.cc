@@ -130,7 +130,7 @@ struct decode_case {
     int symbol;
 };
 
-TEST(HuffmanDecode, StoredBitsOfExtremeSymbols)
+TEST(HuffmanDecode, DecodesTheStoredBitsOfExtremeSymbols)
 {
     const decode_case cases[] = {
         {"length 0", EXPLODE_LENGTH_CODE_LENGTHS, sizeof(EXPLODE_LENGTH_CODE_LENGTHS), {1, 1}, 0},
@@ -231,7 +231,7 @@ struct stream_case {
 
 const std::vector<uint8_t> ABC_STREAM = {0x00, 0x04, 0xC2, 0x88, 0x19, 0x0B, 0xF8, 0x07};
 
-TEST(Explode, HandMadeStreams)
+TEST(Explode, HandMadeStreamsDecodeToTheirBytesAndResult)
 {
     const stream_case cases[] = {
         {"empty input", {}, EXPLODE_TRUNCATED, {}},
@@ -269,7 +269,7 @@ TEST(Explode, HandMadeStreams)
     }
 }
 
-TEST(Explode, ShortStreamVariations)
+TEST(Explode, CutStreamIsTruncatedTrailingBytesIgnoredRefusalReported)
 {
     std::vector<uint8_t> cut(ABC_STREAM.begin(), ABC_STREAM.end() - 1);
     recording_sink sink;
