@@ -20,18 +20,11 @@
 #include "archive/archive.h"
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
+#include "tools/seeded_random.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-uint64_t next_random(uint64_t *state)
-{
-    *state ^= *state << 13;
-    *state ^= *state >> 7;
-    *state ^= *state << 17;
-    return *state;
-}
 
 /* Chunks of text lines, little-endian records and random bytes in turn. */
 bytes installer_like(size_t size)

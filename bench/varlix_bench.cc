@@ -34,6 +34,7 @@
 #include "explode/explode_reference.h"
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
+#include "tools/seeded_random.h"
 
 namespace fs = std::filesystem;
 
@@ -109,23 +110,9 @@ bytes make_binary(size_t size)
     });
 }
 
-uint64_t next_random(uint64_t &state)
-{
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-}
-
 bytes make_random(size_t size)
 {
-    bytes out(size);
-    uint64_t state = 88172645463325252ull;
-    for (size_t i = 0; i < size; i += 8) {
-        const uint64_t word = next_random(state);
-        std::memcpy(out.data() + i, &word, std::min<size_t>(8, size - i));
-    }
-    return out;
+    return random_bytes(size, 88172645463325252ull);
 }
 
 /* Runs of one byte, of a few hundred bytes each, with an occasional short pattern. */
@@ -135,7 +122,7 @@ bytes make_runs(size_t size)
     out.reserve(size);
     uint64_t state = 2463534242ull;
     while (out.size() < size) {
-        const uint64_t r = next_random(state);
+        const uint64_t r = next_random(&state);
         const size_t run = 16 + r % 2000;
         const uint8_t value = static_cast<uint8_t>(r >> 32);
         for (size_t i = 0; i < run && out.size() < size; ++i)

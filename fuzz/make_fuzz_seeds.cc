@@ -21,26 +21,11 @@
 
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
+#include "tools/seeded_random.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-uint64_t next_random(uint64_t *state)
-{
-    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-bytes random_data(size_t size, uint64_t seed)
-{
-    bytes out(size);
-    for (uint8_t &byte : out)
-        byte = static_cast<uint8_t>(next_random(&seed));
-    return out;
-}
 
 bytes text_data(size_t size, uint64_t seed)
 {
@@ -60,7 +45,7 @@ bytes text_data(size_t size, uint64_t seed)
 bytes runs_and_repeats(size_t size, uint64_t seed)
 {
     bytes out;
-    const bytes block = random_data(300, seed);
+    const bytes block = random_bytes(300, seed);
     while (out.size() < size) {
         const uint64_t r = next_random(&seed);
         if (r % 2 == 0)
@@ -103,7 +88,7 @@ std::vector<bytes> sample_data()
         text_data(5000, 2),
         runs_and_repeats(3000, 3),
         runs_and_repeats(9000, 4),
-        random_data(700, 5),
+        random_bytes(700, 5),
     };
 }
 
@@ -222,11 +207,11 @@ std::vector<test_archive> sample_archives()
     archives.push_back(
         archive_of({packed_member(std::string(255, 'N'), text_data(100, 14), 1, 4)}));
 
-    test_archive junk = archive_of({packed_member("DATA.BIN", random_data(200, 15), 0, 6),
+    test_archive junk = archive_of({packed_member("DATA.BIN", random_bytes(200, 15), 0, 6),
                                     packed_member("data.bin", text_data(100, 16), 1, 6)});
     junk.junk_before_records = {0, 1, 2, 3, 4, 5, 6};
     junk.extra_records = {raw_member("UNCOUNTED.TXT", {}, 0)};
-    junk.trailing = random_data(40, 17);
+    junk.trailing = random_bytes(40, 17);
     archives.push_back(junk);
 
     test_member damaged = packed_member("DAMAGED.TXT", text_data(2000, 18), 1, 6);

@@ -16,48 +16,35 @@
 
 namespace {
 
-struct rng {
-    uint64_t state;
-    uint32_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<uint32_t>(state >> 32);
-    }
-    uint32_t below(uint32_t bound)
-    {
-        return next() % bound;
-    }
-};
-
 /*
  * Random tokens: literals, matches of every length class, distances up to
  * what the fields can express (so some reach before the start), and usually
  * the end marker.
  */
-std::vector<uint8_t> random_token_stream(rng &r, int literal_mode, int dictionary_bits, int tokens,
-                                         bool always_valid = false)
+std::vector<uint8_t> random_token_stream(uint64_t *r, int literal_mode, int dictionary_bits,
+                                         int tokens, bool always_valid = false)
 {
     implode_writer writer;
     implode_begin(&writer, literal_mode, dictionary_bits);
     uint32_t produced = 0;
     for (int i = 0; i < tokens; ++i) {
-        if (produced == 0 || r.below(3) == 0) {
-            implode_put_literal(
-                &writer, static_cast<uint8_t>(r.below(4) == 0 ? r.next() : 'a' + r.below(4)));
+        if (produced == 0 || random_below(r, 3) == 0) {
+            implode_put_literal(&writer, static_cast<uint8_t>(random_below(r, 4) == 0
+                                                                  ? next_random(r)
+                                                                  : 'a' + random_below(r, 4)));
             ++produced;
             continue;
         }
-        const uint32_t length = r.below(4) == 0 ? 2 + r.below(517) : 2 + r.below(12);
+        const uint32_t length =
+            random_below(r, 4) == 0 ? 2 + random_below(r, 517) : 2 + random_below(r, 12);
         const uint32_t max_distance = length == 2 ? 256 : implode_max_distance(dictionary_bits);
-        uint32_t distance = 1 + r.below(max_distance);
-        if ((always_valid || r.below(50) != 0) && distance > produced)
-            distance = 1 + r.below(produced); /* mostly valid, sometimes not */
+        uint32_t distance = 1 + random_below(r, max_distance);
+        if ((always_valid || random_below(r, 50) != 0) && distance > produced)
+            distance = 1 + random_below(r, produced); /* mostly valid, sometimes not */
         implode_put_match(&writer, length, distance);
         produced += length;
     }
-    if (always_valid || r.below(10) != 0)
+    if (always_valid || random_below(r, 10) != 0)
         implode_put_end_marker(&writer);
     return implode_finish(&writer);
 }
@@ -89,48 +76,49 @@ void expect_same_behaviour(const std::vector<uint8_t> &stream, const std::string
 
 TEST(FastDecoder, MatchesTheReferenceOnRandomTokenStreams)
 {
-    rng r = {0x1234567};
+    uint64_t r = 0x1234567;
     for (int i = 0; i < 3000; ++i) {
-        const int literal_mode = static_cast<int>(r.below(2));
-        const int dictionary_bits = 4 + static_cast<int>(r.below(3));
-        const int tokens = static_cast<int>(r.below(i % 10 == 0 ? 3000 : 60));
+        const int literal_mode = static_cast<int>(random_below(&r, 2));
+        const int dictionary_bits = 4 + static_cast<int>(random_below(&r, 3));
+        const int tokens = static_cast<int>(random_below(&r, i % 10 == 0 ? 3000 : 60));
         const std::vector<uint8_t> stream =
-            random_token_stream(r, literal_mode, dictionary_bits, tokens);
+            random_token_stream(&r, literal_mode, dictionary_bits, tokens);
         expect_same_behaviour(stream, "stream " + std::to_string(i));
     }
 }
 
 TEST(FastDecoder, MatchesTheReferenceOnMutatedStreams)
 {
-    rng r = {0xBADC0FFEE};
+    uint64_t r = 0xBADC0FFEE;
     for (int i = 0; i < 400; ++i) {
-        const std::vector<uint8_t> original = random_token_stream(
-            r, static_cast<int>(r.below(2)), 4 + static_cast<int>(r.below(3)), 400);
+        const std::vector<uint8_t> original =
+            random_token_stream(&r, static_cast<int>(random_below(&r, 2)),
+                                4 + static_cast<int>(random_below(&r, 3)), 400);
         const std::string label = "stream " + std::to_string(i);
 
         std::vector<uint8_t> flipped = original;
-        for (int flips = 1 + static_cast<int>(r.below(4)); flips > 0; --flips) {
-            const size_t bit = r.below(static_cast<uint32_t>(flipped.size() * 8));
+        for (int flips = 1 + static_cast<int>(random_below(&r, 4)); flips > 0; --flips) {
+            const size_t bit = random_below(&r, static_cast<uint32_t>(flipped.size() * 8));
             flipped[bit / 8] = static_cast<uint8_t>(flipped[bit / 8] ^ (1u << (bit % 8)));
         }
         expect_same_behaviour(flipped, label + " with flipped bits");
 
         std::vector<uint8_t> cut = original;
-        cut.resize(r.below(static_cast<uint32_t>(cut.size())));
+        cut.resize(random_below(&r, static_cast<uint32_t>(cut.size())));
         expect_same_behaviour(cut, label + " cut");
 
         std::vector<uint8_t> extended = original;
-        for (int extra = static_cast<int>(r.below(20)); extra > 0; --extra)
-            extended.push_back(static_cast<uint8_t>(r.next()));
+        for (int extra = static_cast<int>(random_below(&r, 20)); extra > 0; --extra)
+            extended.push_back(static_cast<uint8_t>(next_random(&r)));
         expect_same_behaviour(extended, label + " with bytes appended");
     }
 }
 
 TEST(FastDecoder, MatchesTheReferenceOnEveryPrefix)
 {
-    rng r = {42};
+    uint64_t r = 42;
     for (int literal_mode = 0; literal_mode < 2; ++literal_mode) {
-        const std::vector<uint8_t> stream = random_token_stream(r, literal_mode, 6, 800);
+        const std::vector<uint8_t> stream = random_token_stream(&r, literal_mode, 6, 800);
         for (size_t size = 0; size <= stream.size(); ++size) {
             const std::vector<uint8_t> prefix(stream.begin(),
                                               stream.begin() + static_cast<long>(size));
@@ -143,12 +131,12 @@ TEST(FastDecoder, MatchesTheReferenceOnEveryPrefix)
 
 TEST(FastDecoder, MatchesTheReferenceOnRandomBytes)
 {
-    rng r = {7};
+    uint64_t r = 7;
     for (int i = 0; i < 3000; ++i) {
-        std::vector<uint8_t> stream = random_bytes(r.below(300), static_cast<uint64_t>(i));
+        std::vector<uint8_t> stream = random_bytes(random_below(&r, 300), static_cast<uint64_t>(i));
         if (stream.size() >= 2) {
-            stream[0] = static_cast<uint8_t>(r.below(2));
-            stream[1] = static_cast<uint8_t>(4 + r.below(3));
+            stream[0] = static_cast<uint8_t>(random_below(&r, 2));
+            stream[1] = static_cast<uint8_t>(4 + random_below(&r, 3));
         }
         expect_same_behaviour(stream, "random stream " + std::to_string(i));
     }
@@ -156,8 +144,8 @@ TEST(FastDecoder, MatchesTheReferenceOnRandomBytes)
 
 TEST(FastDecoder, SinkFailingOnAnyCallIsReportedAlike)
 {
-    rng r = {99};
-    const std::vector<uint8_t> stream = random_token_stream(r, 1, 6, 5000, true);
+    uint64_t r = 99;
+    const std::vector<uint8_t> stream = random_token_stream(&r, 1, 6, 5000, true);
     const decode_outcome whole = decode_stream(explode_reference, stream);
     ASSERT_GT(whole.sink.call_sizes.size(), 3u);
     for (size_t k = 1; k <= whole.sink.call_sizes.size(); ++k)

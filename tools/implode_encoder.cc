@@ -30,6 +30,7 @@
 
 #include "explode/explode_internal.h"
 #include "tools/implode_encoder.h"
+#include "tools/seeded_random.h"
 
 namespace {
 
@@ -288,15 +289,6 @@ void encode_lazily(encoder *e)
     }
 }
 
-/* splitmix64: any seed, zero included, gives a full-period sequence. */
-uint64_t next_random(encoder *e)
-{
-    uint64_t z = (e->odd_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 /* A match at exactly @distance, if one of at least @min_length starts there. */
 match match_at(const encoder *e, size_t position, uint32_t distance, uint32_t min_length)
 {
@@ -344,7 +336,7 @@ match odd_choice(encoder *e, size_t position)
     if (position + 2 > e->size)
         return {0, 0};
     const match normal = candidate_match(e, position);
-    switch (next_random(e) % 8) {
+    switch (next_random(&e->odd_state) % 8) {
     case 0:
         return {0, 0};
     case 1:

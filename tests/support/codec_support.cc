@@ -38,14 +38,6 @@ bool starts_with(const std::vector<uint8_t> &whole, const std::vector<uint8_t> &
     return prefix.size() <= whole.size() && std::equal(prefix.begin(), prefix.end(), whole.begin());
 }
 
-uint64_t next_random(uint64_t *state)
-{
-    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 std::vector<uint8_t> byte_runs(size_t size, uint64_t seed)
 {
     std::vector<uint8_t> bytes;

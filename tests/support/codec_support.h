@@ -34,9 +34,6 @@ size_t first_difference(const std::vector<uint8_t> &a, const std::vector<uint8_t
 /* Whether @prefix is the start of @whole. */
 bool starts_with(const std::vector<uint8_t> &whole, const std::vector<uint8_t> &prefix);
 
-/* A deterministic random number from @state (splitmix64), which it advances. */
-uint64_t next_random(uint64_t *state);
-
 /* Runs of one byte value each, 1 to 2000 bytes long. */
 std::vector<uint8_t> byte_runs(size_t size, uint64_t seed);
 

@@ -119,19 +119,6 @@ std::string file_or_missing(const std::string &path)
     return path_exists(path) ? read_file_text(path) : "<missing>";
 }
 
-std::vector<uint8_t> random_bytes(size_t size, uint64_t seed)
-{
-    std::vector<uint8_t> bytes(size);
-    uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (uint8_t &byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        byte = static_cast<uint8_t>(state >> 32);
-    }
-    return bytes;
-}
-
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed)
 {
     static const char *const WORDS[] = {

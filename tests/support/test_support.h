@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/seeded_random.h"
+
 struct run_result {
     int exit_code; /* -1 if the process did not exit normally */
     std::string out;
@@ -43,9 +45,6 @@ bool resize_file(const std::string &path, uint64_t size);
 
 /* The bytes of the file at @path, as a std::string, or "<missing>". */
 std::string file_or_missing(const std::string &path);
-
-/* Deterministic pseudo-random bytes. */
-std::vector<uint8_t> random_bytes(size_t size, uint64_t seed);
 
 /* English-like text of about @size bytes, deterministic. */
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed = 1);
