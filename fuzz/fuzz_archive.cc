@@ -95,18 +95,20 @@ std::vector<uint8_t> read_file(const std::string &path)
     return bytes;
 }
 
-char fold(char c)
+/* The name with every ASCII capital letter in lower case. */
+std::string in_lower_case(const char *name)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    std::string lower(name);
+    for (char &c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
 }
 
 bool same_ignoring_case(const char *a, const char *b)
 {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (fold(*a) != fold(*b))
-            return false;
-    }
-    return *a == *b;
+    return in_lower_case(a) == in_lower_case(b);
 }
 
 /* The name with every ASCII letter in the other case. */
