@@ -1,5 +1,6 @@
 # Consumer tests, included from tests/CMakeLists.txt: install this build into
-# a scratch prefix (checking that exactly the expected files land there), then
+# a scratch prefix (checking that exactly the expected files land there, and
+# that the libraries export no name without the library's prefix), then
 # build the programs of this folder against it, once through
 # find_package(varlix) and once through pkg-config, run them on
 # examples/demo.z and compare their output with the installed tool's.
@@ -53,7 +54,8 @@ foreach(setting
         CXX_COMPILER=${CMAKE_CXX_COMPILER}
         CXX_FLAGS=${consumer_cxx_flags}
         LINK_FLAGS=${consumer_link_flags}
-        PKG_CONFIG=${VARLIX_PKG_CONFIG_EXECUTABLE})
+        PKG_CONFIG=${VARLIX_PKG_CONFIG_EXECUTABLE}
+        NM=${CMAKE_NM})
     string(FIND "${setting}" "=" split)
     string(SUBSTRING "${setting}" 0 ${split} name)
     math(EXPR split "${split} + 1")

@@ -2,7 +2,9 @@
 #
 # Installs the build into a fresh scratch prefix and fails unless the prefix
 # then holds exactly the expected files: nothing missing, and no internal
-# header, development tool or test that slipped in.
+# header, development tool or test that slipped in. Each installed library
+# must export only explode() or names with the arc_ prefix: a helper without
+# it, or a test-only decoder, is not part of what users link.
 cmake_policy(VERSION 3.20)
 include(${SETTINGS})
 
@@ -39,3 +41,27 @@ message(STATUS "installed into ${PREFIX}:\n  ${listing}")
 if(missing OR unexpected)
     message(FATAL_ERROR "install layout is wrong\n  missing: ${missing}\n  unexpected: ${unexpected}")
 endif()
+
+if(NOT NM)
+    message(STATUS "exported names not checked: no nm on this machine")
+    return()
+endif()
+foreach(file IN LISTS EXPECTED_FILES)
+    if(NOT file MATCHES "varlix_[a-z]+\\.a$")
+        continue()
+    endif()
+    execute_process(COMMAND ${NM} -g --defined-only -C ${PREFIX}/${file} RESULT_VARIABLE result
+                    OUTPUT_VARIABLE symbols ERROR_VARIABLE errors)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "${NM} ${file} failed: ${errors}")
+    endif()
+    # Strong definitions only: weak ones are the compiler's own (the
+    # sanitizers' typeinfo, say), merged across objects.
+    string(REGEX MATCHALL "[0-9a-fA-F]* [BDGRST] [^\n]*" defined "${symbols}")
+    foreach(line IN LISTS defined)
+        string(REGEX REPLACE "^[0-9a-fA-F]* [BDGRST] " "" name "${line}")
+        if(NOT name MATCHES "^(explode|arc_[a-z0-9_]+)\\(")
+            message(FATAL_ERROR "${file} exports ${name}, which is not part of its interface")
+        endif()
+    endforeach()
+endforeach()
