@@ -36,7 +36,11 @@ enum {
     /* Word copies of a match may run this far past its end. */
     COPY_OVERRUN = 16,
     /* A literal token: its flag and a code of up to 13 bits. */
-    MAX_LITERAL_BITS = 14,
+    MAX_LITERAL_BITS = 1 + LITERAL_TABLE_BITS,
+    /* A match: its flag, the length code and up to 8 extra bits, the distance code and 6 bits. */
+    MAX_MATCH_BITS = 1 + LENGTH_TABLE_BITS + 8 + DISTANCE_TABLE_BITS + 6,
+    /* Bits in hand after a refill while the input lasts. */
+    REFILLED_BITS = 56,
     /* History, the block being filled, the longest match past its end, and overrun. */
     OUTPUT_BUFFER_SIZE =
         EXPLODE_WINDOW_SIZE + EXPLODE_WINDOW_SIZE + EXPLODE_MAX_MATCH + COPY_OVERRUN,
@@ -153,6 +157,8 @@ static_assert(LITERAL_TABLE.complete, "the literal table has an entry for every 
 static_assert(LENGTH_TABLE.complete, "the length table has an entry for every index");
 static_assert(DISTANCE_TABLE.complete, "the distance table has an entry for every index");
 static_assert(sizeof(symbol_entry) == 2 && sizeof(length_entry) == 4, "entries are packed");
+static_assert(MAX_MATCH_BITS <= REFILLED_BITS && MAX_LITERAL_BITS <= REFILLED_BITS,
+              "one refill holds any token");
 
 /*
  * The token loop reads copies of the tables on the stack: an entry there is
