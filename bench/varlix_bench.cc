@@ -254,7 +254,9 @@ double decode_rate(decltype(&explode) decoder, const bytes &stream, int runs, bo
 
 void print_decode_table(const settings &s)
 {
-    std::printf("\nIn-process decode, MB/s of output per CPU second (best of %d; reference: best of 2)\n", s.runs);
+    std::printf(
+        "\nIn-process decode, MB/s of output per CPU second (best of %d; reference: best of 2)\n",
+        s.runs);
     std::printf("%-22s %10s %10s %10s %8s\n", "member", "ratio", "fast", "reference", "speedup");
     for (const variant &v : VARIANTS) {
         const std::string path = archive_path(s, v);
