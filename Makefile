@@ -1,8 +1,12 @@
 # Front door: a thin wrapper around CMake, CTest and CPack.
-#   make               build build/varlix (Release)
-#   make check         build and run every test
-#   make demo          list the bundled example archive and extract a member from it
-#   make install       install into PREFIX (default /usr/local), under DESTDIR if set
+#   make               build everything configured in build/: the tool, the libraries
+#                      and, when GoogleTest is found, the tests
+#   make demo          build build/varlix alone, list the bundled example archive and
+#                      extract a member from it
+#   make check         build everything, the tests included (they need GoogleTest),
+#                      and run every test
+#   make install       build the tool and the libraries alone and install them into
+#                      PREFIX (default /usr/local), under DESTDIR if set
 #   make deb           build the Debian packages varlix and varlix-dev in build-deb/
 #   make windows       cross-build build-windows/varlix.exe (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against varlix.exe under wine (needs wine)
@@ -39,28 +43,41 @@ WINDOWS_BUILD_DIR ?= build-windows
 #    shell's ulimit and starts the executable itself, without the wrapper.
 WINDOWS_TEST_EXCLUDE = OpenFailureReport.DirectoryCannotBeRead|ExtractCommand.ExtractsToStandardOutput|ExtractCommand.WriteFailureOnARegularFileRemovesIt
 
+# cmake --build runs make below this one: its directory changes are noise.
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
 	clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
+# Without -DVARLIX_TESTS, the tests are configured when GoogleTest is found.
 configure:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS)
 
+# Asked for, the tests stop the configure with a clear message without GoogleTest.
+check: TEST_FLAGS = -DVARLIX_TESTS=ON
 check: all
-	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) --no-tests=error
 
-demo: all
+# The tool alone, with CMake's progress lines; the configure report is shown
+# only when it has a warning or an error.
+demo:
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS) \
+	    --log-level=WARNING
+	@cmake --build $(BUILD_DIR) --target varlix --parallel $(JOBS)
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
 
 bench:
-	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
 	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
 
-install: all
+install: configure
+	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
 # Configured for /usr, where Debian keeps packages' files; the tests are not built.
@@ -84,11 +101,14 @@ windows-test: windows all
 	    --exclude-regex '$(WINDOWS_TEST_EXCLUDE)'
 
 resources:
-	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
+	    --parallel $(JOBS)
 	bench/resource_bounds.sh $(BUILD_DIR)
 
 memcheck:
-	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo
+	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo \
+	    TEST_FLAGS=-DVARLIX_TESTS=ON
 	tests/run_memcheck.sh $(MEMCHECK_BUILD_DIR) $(MEMCHECK_FLAGS)
 
 fuzz:

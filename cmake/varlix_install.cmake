@@ -94,3 +94,8 @@ endif()
 # Strips the installed executable; CMake leaves static libraries as they are.
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# What an install needs built, and no more: `make install` builds this target
+# alone, so that installing does not build the tests.
+add_custom_target(varlix_installables)
+add_dependencies(varlix_installables varlix varlix_archive varlix_explode varlix_status)
