@@ -1,6 +1,6 @@
 # Install rules, the CMake package, the pkg-config file and the Debian packages.
 #
-# Two components: "runtime" is the tool and its man page, "development" the
+# Two components: "runtime" is the programs and their man pages, "development" the
 # public headers, the static libraries and the files that find them. The
 # internal headers (explode/explode_internal.h, archive/file_ops.h), the
 # command-line library, the development tools and the tests stay out.
@@ -9,16 +9,20 @@ include(CMakePackageConfigHelpers)
 
 set(VARLIX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varlix)
 
-install(TARGETS varlix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/varlix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT runtime)
+set(VARLIX_INSTALLED_LIBRARIES varlix_archive varlix_explode varlix_status)
 
-install(TARGETS varlix_archive varlix_explode varlix_status EXPORT varlix_targets
+install(TARGETS ${VARLIX_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+foreach(program IN LISTS VARLIX_PROGRAMS)
+    install(FILES ${PROJECT_BINARY_DIR}/docs/${program}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endforeach()
+
+install(TARGETS ${VARLIX_INSTALLED_LIBRARIES} EXPORT varlix_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli
-        COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${VARLIX_GENERATED_DIR}/cli/version.h
+        DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/explode/explode.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/explode COMPONENT development)
 
@@ -98,4 +102,4 @@ include(CPack)
 # What an install needs built, and no more: `make install` builds this target
 # alone, so that installing does not build the tests.
 add_custom_target(varlix_installables)
-add_dependencies(varlix_installables varlix varlix_archive varlix_explode varlix_status)
+add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES})
