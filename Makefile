@@ -1,4 +1,4 @@
-# Front door: a thin wrapper around CMake, CTest and CPack.
+# Front door: a thin wrapper around CMake, CTest and dpkg-buildpackage.
 #   make               build everything configured in build/: the tool, the libraries
 #                      and, when GoogleTest is found, the tests
 #   make demo          build build/varlix alone, list the bundled example archive and
@@ -7,7 +7,8 @@
 #                      and run every test
 #   make install       build the tool and the libraries alone and install them into
 #                      PREFIX (default /usr/local), under DESTDIR if set
-#   make deb           build the Debian packages varlix and varlix-dev in build-deb/
+#   make deb           build the Debian packages varlix and varlix-dev with
+#                      dpkg-buildpackage; they land in build-deb/
 #   make windows       cross-build build-windows/varlix.exe (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against varlix.exe under wine (needs wine)
 #   make bench         decode throughput and extraction time against gzip and cat
@@ -33,6 +34,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_AT_ONCE ?= 2
 PREFIX ?= /usr/local
 DEB_BUILD_DIR ?= build-deb
+# The tests are make check's job; `make deb DEB_BUILD_OPTIONS=` runs them in
+# the package build too, as a Debian build does (then GoogleTest is needed).
+DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
 
 # Tests that cannot hold on Windows, left out of windows-test:
@@ -80,12 +84,23 @@ install: configure
 	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
-# Configured for /usr, where Debian keeps packages' files; the tests are not built.
+# dpkg-buildpackage writes its results next to the source tree, so it works on
+# a copy in $(DEB_BUILD_DIR)/varlix: of the files git tracks or would track,
+# or of the whole tree less the build folders outside a git checkout. The
+# packages, .buildinfo and .changes land in $(DEB_BUILD_DIR). CMAKE_FLAGS
+# reach the package's configure.
 deb:
-	cmake -S . -B $(DEB_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-	    -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(DEB_BUILD_DIR) --parallel $(JOBS)
-	cd $(DEB_BUILD_DIR) && cpack -G DEB
+	rm -rf $(DEB_BUILD_DIR)
+	mkdir -p $(DEB_BUILD_DIR)/varlix
+	if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
+	    git ls-files -z --cached --others --exclude-standard | \
+	        tar -c --null -T - --ignore-failed-read -f -; \
+	else \
+	    tar -c --exclude='./build*' --exclude='./obj-*' -f - .; \
+	fi | tar -x -C $(DEB_BUILD_DIR)/varlix
+	cd $(DEB_BUILD_DIR)/varlix && DEB_BUILD_OPTIONS="$(DEB_BUILD_OPTIONS)" \
+	    VARLIX_CMAKE_FLAGS="$(CMAKE_FLAGS)" \
+	    dpkg-buildpackage -us -uc -b $(if $(filter nocheck,$(DEB_BUILD_OPTIONS)),-Pnocheck)
 	@for package in $(DEB_BUILD_DIR)/*.deb; do echo "== $$package"; dpkg-deb -c "$$package"; done
 
 windows:
