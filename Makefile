@@ -1,9 +1,14 @@
-# Front door: a thin wrapper around CMake, CTest and CPack.
-#   make               build build/varlix (Release)
-#   make check         build and run every test
-#   make demo          list the bundled example archive and extract a member from it
-#   make install       install into PREFIX (default /usr/local), under DESTDIR if set
-#   make deb           build the Debian packages varlix and varlix-dev in build-deb/
+# Front door: a thin wrapper around CMake, CTest and dpkg-buildpackage.
+#   make               build everything configured in build/: the tool, the libraries
+#                      and, when GoogleTest is found, the tests
+#   make demo          build build/varlix alone, list the bundled example archive and
+#                      extract a member from it
+#   make check         build everything, the tests included (they need GoogleTest),
+#                      and run every test
+#   make install       build the tool and the libraries alone and install them into
+#                      PREFIX (default /usr/local), under DESTDIR if set
+#   make deb           build the Debian packages varlix and varlix-dev with
+#                      dpkg-buildpackage; they land in build-deb/
 #   make windows       cross-build build-windows/varlix.exe (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against varlix.exe under wine (needs wine)
 #   make bench         decode throughput and extraction time against gzip and cat
@@ -29,6 +34,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_AT_ONCE ?= 2
 PREFIX ?= /usr/local
 DEB_BUILD_DIR ?= build-deb
+# The tests are make check's job; `make deb DEB_BUILD_OPTIONS=` runs them in
+# the package build too, as a Debian build does (then GoogleTest is needed).
+DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
 
 # Tests that cannot hold on Windows, left out of windows-test:
@@ -39,36 +47,60 @@ WINDOWS_BUILD_DIR ?= build-windows
 #    shell's ulimit and starts the executable itself, without the wrapper.
 WINDOWS_TEST_EXCLUDE = OpenFailureReport.DirectoryCannotBeRead|ExtractCommand.ExtractsToStandardOutput|ExtractCommand.WriteFailureOnARegularFileRemovesIt
 
+# cmake --build runs make below this one: its directory changes are noise.
+MAKEFLAGS += --no-print-directory
+
 .PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
 	clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
+# Without -DVARLIX_TESTS, the tests are configured when GoogleTest is found.
 configure:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS)
 
+# Asked for, the tests stop the configure with a clear message without GoogleTest.
+check: TEST_FLAGS = -DVARLIX_TESTS=ON
 check: all
-	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) --no-tests=error
 
-demo: all
+# The tool alone, with CMake's progress lines; the configure report is shown
+# only when it has a warning or an error.
+demo:
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS) \
+	    --log-level=WARNING
+	@cmake --build $(BUILD_DIR) --target varlix --parallel $(JOBS)
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
 
 bench:
-	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
 	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
 
-install: all
+install: configure
+	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
-# Configured for /usr, where Debian keeps packages' files; the tests are not built.
+# dpkg-buildpackage writes its results next to the source tree, so it works on
+# a copy in $(DEB_BUILD_DIR)/varlix: of the files git tracks or would track,
+# or of the whole tree less the build folders outside a git checkout. The
+# packages, .buildinfo and .changes land in $(DEB_BUILD_DIR). CMAKE_FLAGS
+# reach the package's configure.
 deb:
-	cmake -S . -B $(DEB_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-	    -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(DEB_BUILD_DIR) --parallel $(JOBS)
-	cd $(DEB_BUILD_DIR) && cpack -G DEB
+	rm -rf $(DEB_BUILD_DIR)
+	mkdir -p $(DEB_BUILD_DIR)/varlix
+	if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
+	    git ls-files -z --cached --others --exclude-standard | \
+	        tar -c --null -T - --ignore-failed-read -f -; \
+	else \
+	    tar -c --exclude='./build*' --exclude='./obj-*' -f - .; \
+	fi | tar -x -C $(DEB_BUILD_DIR)/varlix
+	cd $(DEB_BUILD_DIR)/varlix && DEB_BUILD_OPTIONS="$(DEB_BUILD_OPTIONS)" \
+	    VARLIX_CMAKE_FLAGS="$(CMAKE_FLAGS)" \
+	    dpkg-buildpackage -us -uc -b $(if $(filter nocheck,$(DEB_BUILD_OPTIONS)),-Pnocheck)
 	@for package in $(DEB_BUILD_DIR)/*.deb; do echo "== $$package"; dpkg-deb -c "$$package"; done
 
 windows:
@@ -84,11 +116,14 @@ windows-test: windows all
 	    --exclude-regex '$(WINDOWS_TEST_EXCLUDE)'
 
 resources:
-	$(MAKE) all CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
+	    --parallel $(JOBS)
 	bench/resource_bounds.sh $(BUILD_DIR)
 
 memcheck:
-	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo
+	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo \
+	    TEST_FLAGS=-DVARLIX_TESTS=ON
 	tests/run_memcheck.sh $(MEMCHECK_BUILD_DIR) $(MEMCHECK_FLAGS)
 
 fuzz:

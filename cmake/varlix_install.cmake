@@ -1,25 +1,29 @@
-# Install rules, the CMake package, the pkg-config file and the Debian packages.
+# Install rules, the CMake package and the pkg-config file.
 #
-# Two components: "runtime" is the tool and its man page, "development" the
-# public headers, the static libraries and the files that find them. The
+# Two components: "runtime" is the programs and their man pages, "development"
+# the public headers, the static libraries and the files that find them. The
 # internal headers (explode/explode_internal.h, archive/archive_internal.h,
 # archive/file_ops.h), the command-line library, the development tools and
-# the tests stay out.
+# the tests stay out. The Debian packages (debian/) split along the same line.
 
 include(CMakePackageConfigHelpers)
 
 set(VARLIX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varlix)
 
-install(TARGETS varlix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/varlix.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT runtime)
+set(VARLIX_INSTALLED_LIBRARIES varlix_archive varlix_explode varlix_status)
 
-install(TARGETS varlix_archive varlix_explode varlix_status EXPORT varlix_targets
+install(TARGETS ${VARLIX_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+foreach(program IN LISTS VARLIX_PROGRAMS)
+    install(FILES ${PROJECT_BINARY_DIR}/docs/${program}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endforeach()
+
+install(TARGETS ${VARLIX_INSTALLED_LIBRARIES} EXPORT varlix_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli
-        COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${VARLIX_GENERATED_DIR}/cli/version.h
+        DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/explode/explode.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/explode COMPONENT development)
 
@@ -60,38 +64,7 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/varlix.pc.in ${PROJECT_BINARY_DIR}/va
 install(FILES ${PROJECT_BINARY_DIR}/varlix.pc DESTINATION ${VARLIX_PKGCONFIG_DIR}
         COMPONENT development)
 
-# Debian packages (cpack -G DEB, or make deb): "varlix" with the tool and its
-# man page, "varlix-dev" with the headers, libraries and package files. The
-# -dev package does not need the tool, so it does not depend on it.
-set(CPACK_PACKAGE_NAME varlix)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "varlix maintainers")
-set(CPACK_COMPONENTS_ALL runtime development)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME varlix)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
-# The first line of a description is the package's synopsis. The summary is
-# left empty, or CPack would put the project's one above it in both packages.
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
-set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-    "lister and extractor for InstallShield 3 .Z archives
-varlix lists the members of InstallShield 3 .Z installer archives and
-extracts them, decoding their implode-compressed data with its own decoder
-and checking each member's length against the archive's directory.")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME varlix-dev)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
-    "static libraries and headers for reading InstallShield 3 .Z archives
-The varlix archive reader and implode decoder as static C++ libraries,
-with their headers, a CMake package (find_package(varlix)) and a
-pkg-config file.")
-# The tool's shared-library dependencies are read off the binary by
-# dpkg-shlibdeps (in dpkg-dev); without it the package declares none.
-find_program(VARLIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(VARLIX_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-endif()
-# Strips the installed executable; CMake leaves static libraries as they are.
-set(CPACK_STRIP_FILES ON)
-include(CPack)
+# What an install needs built, and no more: `make install` builds this target
+# alone, so that installing does not build the tests.
+add_custom_target(varlix_installables)
+add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES})

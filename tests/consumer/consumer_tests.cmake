@@ -23,11 +23,15 @@ endif()
 find_program(VARLIX_PKG_CONFIG_EXECUTABLE NAMES pkg-config pkgconf)
 
 set(lib ${CMAKE_INSTALL_LIBDIR})
-set(consumer_expected_files
-    ${CMAKE_INSTALL_BINDIR}/varlix${CMAKE_EXECUTABLE_SUFFIX}
-    ${CMAKE_INSTALL_MANDIR}/man1/varlix.1
+set(consumer_expected_files)
+foreach(program IN LISTS VARLIX_PROGRAMS)
+    list(APPEND consumer_expected_files ${CMAKE_INSTALL_BINDIR}/${program}${CMAKE_EXECUTABLE_SUFFIX}
+         ${CMAKE_INSTALL_MANDIR}/man1/${program}.1)
+endforeach()
+list(APPEND consumer_expected_files
     ${VARLIX_INSTALL_INCLUDEDIR}/archive/archive.h
     ${VARLIX_INSTALL_INCLUDEDIR}/cli/status.h
+    ${VARLIX_INSTALL_INCLUDEDIR}/cli/version.h
     ${VARLIX_INSTALL_INCLUDEDIR}/explode/explode.h
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_archive${CMAKE_STATIC_LIBRARY_SUFFIX}
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_explode${CMAKE_STATIC_LIBRARY_SUFFIX}
@@ -47,6 +51,9 @@ foreach(setting
         CONSUMER_DIR=${consumer_dir}
         PREFIX=${consumer_dir}/prefix
         LIBDIR=${CMAKE_INSTALL_LIBDIR}
+        MANDIR=${CMAKE_INSTALL_MANDIR}
+        INCLUDEDIR=${VARLIX_INSTALL_INCLUDEDIR}
+        PROGRAMS=${VARLIX_PROGRAMS}
         BINDIR=${CMAKE_INSTALL_BINDIR}
         EXECUTABLE_SUFFIX=${CMAKE_EXECUTABLE_SUFFIX}
         VERSION=${PROJECT_VERSION}

@@ -2,7 +2,8 @@
 #
 # Installs the build into a fresh scratch prefix and fails unless the prefix
 # then holds exactly the expected files: nothing missing, and no internal
-# header, development tool or test that slipped in. Each installed library
+# header, development tool or test that slipped in. The installed header and
+# man pages must name the version being installed. Each installed library
 # must export only explode() or names with the arc_ prefix: a helper without
 # it, or a test-only decoder, is not part of what users link.
 cmake_policy(VERSION 3.20)
@@ -41,6 +42,17 @@ message(STATUS "installed into ${PREFIX}:\n  ${listing}")
 if(missing OR unexpected)
     message(FATAL_ERROR "install layout is wrong\n  missing: ${missing}\n  unexpected: ${unexpected}")
 endif()
+
+file(STRINGS ${PREFIX}/${INCLUDEDIR}/cli/version.h version_line REGEX "^#define VARLIX_VERSION ")
+if(NOT version_line STREQUAL "#define VARLIX_VERSION \"${VERSION}\"")
+    message(FATAL_ERROR "cli/version.h does not give version ${VERSION}: ${version_line}")
+endif()
+foreach(program IN LISTS PROGRAMS)
+    file(STRINGS ${PREFIX}/${MANDIR}/man1/${program}.1 th_line REGEX "^\\.TH ")
+    if(NOT th_line MATCHES " \"${program} ${VERSION}\" ")
+        message(FATAL_ERROR "${program}.1 does not give version ${VERSION}: ${th_line}")
+    endif()
+endforeach()
 
 if(NOT NM)
     message(STATUS "exported names not checked: no nm on this machine")
