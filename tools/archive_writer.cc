@@ -271,8 +271,11 @@ std::vector<test_archive> set_volumes(const test_set &set)
         volume.volume_count = v == 0 ? static_cast<uint8_t>(set.volume_data_sizes.size()) : 0;
         volume.volume_number = number;
         for (const test_member &record : records) {
-            if (record.start_volume == number && record.end_volume != number)
-                volume.continued_start = *record.offset;
+            /* A volume wholly inside a member goes on into the next from its first data byte. */
+            if (record.start_volume <= number && record.end_volume > number)
+                volume.continued_start = record.start_volume == number
+                                             ? *record.offset
+                                             : static_cast<uint32_t>(HEADER_SIZE);
             if (record.start_volume < number && record.end_volume >= number)
                 volume.continued_end = static_cast<uint32_t>(
                     HEADER_SIZE +
