@@ -270,18 +270,18 @@ std::vector<test_archive> set_volumes(const test_set &set)
         volume.dos_time = set.dos_time;
         volume.volume_count = v == 0 ? static_cast<uint8_t>(set.volume_data_sizes.size()) : 0;
         volume.volume_number = number;
-        for (const test_member &record : records) {
+        for (size_t i = 0; i < records.size(); ++i) {
+            const test_member &record = records[i];
             /* A volume wholly inside a member goes on into the next from its first data byte. */
             if (record.start_volume <= number && record.end_volume > number)
                 volume.continued_start = record.start_volume == number
                                              ? *record.offset
                                              : static_cast<uint32_t>(HEADER_SIZE);
+            const size_t member_end = layout.member_start[i] + set.members[i].data.size();
             if (record.start_volume < number && record.end_volume >= number)
                 volume.continued_end = static_cast<uint32_t>(
                     HEADER_SIZE +
-                    std::min(volume.leading_data.size(),
-                             layout.member_start[&record - records.data()] +
-                                 record.packed_size.value_or(0) - layout.volume_start[v]));
+                    std::min(volume.leading_data.size(), member_end - layout.volume_start[v]));
         }
         volumes.push_back(volume);
     }
