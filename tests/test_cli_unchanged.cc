@@ -85,7 +85,8 @@ const std::vector<std::vector<std::string>> RUNS = {
 std::string escaped(const std::string &text)
 {
     std::string out;
-    for (const unsigned char c : text) {
+    for (const char byte : text) {
+        const unsigned char c = static_cast<unsigned char>(byte);
         if (c == '\\') {
             out += "\\\\";
         } else if (c >= 0x20 && c < 0x7F) {

@@ -20,7 +20,8 @@ enum { IN_1, FROM_1_TO_2, IN_2, FROM_2_TO_4, IN_4, MEMBER_COUNT };
 
 std::vector<uint8_t> content_of(int member)
 {
-    return member == FROM_2_TO_4 ? random_bytes(3000, 9) : sample_text(2000, 10 + member);
+    return member == FROM_2_TO_4 ? random_bytes(3000, 9)
+                                 : sample_text(2000, static_cast<uint64_t>(10 + member));
 }
 
 /*
@@ -137,7 +138,7 @@ TEST_F(DiskSet, MissingLastVolumeFailsOnlyTheMembersInIt)
     ASSERT_EQ(open("_SETUP.2"), ARC_OK);
     ASSERT_EQ(installer.volume_count, 4u);
     EXPECT_EQ(installer.volumes[3].status, ARC_ERR_OPEN);
-    for (int i : {FROM_2_TO_4, IN_4}) {
+    for (uint32_t i : {FROM_2_TO_4, IN_4}) {
         const arc_volume *missing = arc_member_missing_volume(&installer, &member(i));
         ASSERT_NE(missing, nullptr);
         EXPECT_EQ(missing->number, 4u);

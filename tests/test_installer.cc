@@ -18,6 +18,12 @@ namespace {
 
 class InstallerTest : public ScratchDirTest {
   protected:
+    void SetUp() override
+    {
+        ScratchDirTest::SetUp();
+        file = path("DATA.Z");
+    }
+
     void TearDown() override
     {
         arc_close_installer(&installer);
@@ -41,7 +47,7 @@ class InstallerTest : public ScratchDirTest {
         return std::string(installer.folders[f].name, installer.folders[f].name_length);
     }
 
-    std::string file = path("DATA.Z");
+    std::string file;
     arc_installer installer = {};
 };
 
