@@ -8,6 +8,10 @@
  * located by its name-length byte p; its 41 bytes of fixed fields lie in front
  * of it, so the directory buffer also holds the 41 bytes before the directory
  * offset.
+ *
+ * The same walk serves the whole-installer reader, which accepts code-page
+ * names and checks data extents per member instead; both read each record's
+ * details once, as they pass it, and arc_open() never tests them.
  */
 #include "archive/archive.h"
 
@@ -74,8 +78,7 @@ name_test name_test_of(arc_walk_rules rules)
     return rules.code_page_names ? is_code_page_character : is_printable;
 }
 
-/* The record test; each step guards the reads of the next, so nothing outside the buffer is read.
- */
+/* The record test. Each step guards the reads of the next: nothing outside the buffer is read. */
 bool record_passes(const uint8_t *buffer, uint32_t length, uint32_t p, name_test allowed)
 {
     if (p < ARC_RECORD_FIXED_SIZE || p >= length)
