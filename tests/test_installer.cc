@@ -137,8 +137,6 @@ TEST_F(InstallerTest, InconsistentFolderTableSendsEveryMemberToTheRoot)
     cases.back().layout.folder_count = 3;
     cases.push_back({"table past the end of the file", foldered_archive()});
     cases.back().layout.folder_table_offset = 1u << 20;
-    cases.push_back({"table inside the header", foldered_archive()});
-    cases.back().layout.folder_table_offset = 200;
 
     for (const table_case &c : cases) {
         SCOPED_TRACE(c.what);
