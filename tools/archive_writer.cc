@@ -107,8 +107,8 @@ uint32_t default_data_offset(const test_archive &archive, size_t member_index)
 
 std::vector<uint8_t> build_archive(const test_archive &archive)
 {
-    std::vector<uint8_t> out(HEADER_SIZE, 0);
-    out.insert(out.end(), archive.leading_data.begin(), archive.leading_data.end());
+    std::vector<uint8_t> out(HEADER_SIZE + archive.leading_data.size(), 0);
+    std::copy(archive.leading_data.begin(), archive.leading_data.end(), out.begin() + HEADER_SIZE);
     std::vector<uint32_t> offsets;
     for (const test_member &member : archive.members) {
         offsets.push_back(static_cast<uint32_t>(out.size()));
