@@ -1,10 +1,12 @@
 /*
  * archive.h - reading InstallShield 3 .Z archives: header, member directory,
- * lookup by name and extraction of one member.
+ * lookup by name and extraction of one member; and whole installers (folders,
+ * member details, disk sets spanned over several volumes).
  *
  * Nothing here prints. Every operation that can fail returns an arc_status;
  * a lookup returns the member or null. The caller owns the arc_archive and
- * calls arc_close() after arc_open(), whatever arc_open() returned.
+ * calls arc_close() after arc_open(), whatever arc_open() returned; likewise
+ * arc_close_installer() after arc_open_installer().
  */
 #ifndef VARLIX_ARCHIVE_ARCHIVE_H
 #define VARLIX_ARCHIVE_ARCHIVE_H
@@ -13,13 +15,40 @@
 #include <cstdio>
 
 #include "cli/status.h"
+#include "explode/explode.h"
 
-/* One directory entry. All archive integers are unsigned and little-endian. */
+/*
+ * One directory entry. All archive integers are unsigned and little-endian.
+ *
+ * The details after the first four fields come from the same walk of the
+ * directory; arc_open() reads them but never tests them, so they change
+ * nothing it accepts or refuses.
+ */
 struct arc_member {
-    char name[256];         /* 1 to 255 bytes in 0x20..0x7E, then zeros */
-    uint32_t offset;        /* file position of the compressed data */
-    uint32_t packed_size;   /* compressed length in bytes */
+    /*
+     * 1 to 255 name bytes, then zeros: printable ASCII (0x20..0x7E) from
+     * arc_open(); from arc_open_installer() any byte 0x20..0xFF but 0x7F, in
+     * the installer's code page. The name carries no folder.
+     */
+    char name[256];
+    uint32_t offset;        /* position of the compressed data, in its start volume's file */
+    uint32_t packed_size;   /* compressed length in bytes, all volumes' pieces together */
     uint32_t unpacked_size; /* length after decompression, as recorded */
+
+    /*
+     * arc_open(): the folder index as recorded. arc_open_installer(): an
+     * index into installer->folders, 0 (the root) when the folder table is
+     * not usable.
+     */
+    uint16_t folder;
+    uint16_t dos_date;     /* local date: bits 15-9 year - 1980, 8-5 month, 4-0 day */
+    uint16_t dos_time;     /* local time: bits 15-11 hour, 10-5 minute, 4-0 seconds / 2 */
+    uint16_t flags;        /* ARC_FLAG_CONTINUES; other bits have no known meaning */
+    uint32_t attributes;   /* MS-DOS attributes, ARC_ATTRIBUTE_* */
+    uint32_t version_high; /* file version, major << 16 | minor; 0 when none */
+    uint32_t version_low;  /* file version, build << 16 | revision; 0 when none */
+    uint8_t start_volume;  /* volume holding the start of the data, from 1; 0 outside a set */
+    uint8_t end_volume;    /* volume holding the end of the data, from 1; 0 outside a set */
 };
 
 /* An open archive. Cleared by arc_open(), released by arc_close(). */
@@ -47,6 +76,14 @@ enum {
     ARC_RECORD_FIXED_SIZE = 41,
     /* How many positions from the directory offset on may hold the first record. */
     ARC_FIRST_RECORD_WINDOW = 64,
+    /* Volumes of a disk set are numbered 1 to 255; a member has at most one piece in each. */
+    ARC_MAX_VOLUMES = 255,
+    /* arc_member.flags: the member's data goes on into the next volume. */
+    ARC_FLAG_CONTINUES = 0x0100,
+    ARC_ATTRIBUTE_READ_ONLY = 0x01,
+    ARC_ATTRIBUTE_HIDDEN = 0x02,
+    ARC_ATTRIBUTE_SYSTEM = 0x04,
+    ARC_ATTRIBUTE_ARCHIVE = 0x20,
 };
 
 /*
@@ -87,5 +124,197 @@ const arc_member *arc_find_member(const arc_archive *archive, const char *name);
  */
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
                               const char *output_path, std::FILE *keep_intact = nullptr);
+
+/*
+ * Whole installers.
+ *
+ * arc_open_installer() reads what arc_open() leaves aside: the folder table,
+ * each member's details, and disk sets, whose members' data is spread over
+ * the volumes <base>.1 ... <base>.<n>. It is more forgiving than arc_open():
+ * names may hold code-page bytes, and a member whose data lies outside its
+ * volume, or in a volume that is missing, fails on its own when it is read,
+ * so that every other member can still be had.
+ *
+ * Reading a member is split in two so that a program may read members'
+ * compressed bytes in one thread and decode them in others:
+ * arc_read_member_data() uses the volumes' streams and must be called from
+ * one thread at a time per installer; arc_decode_member() touches nothing
+ * but its arguments.
+ */
+
+/* One folder: the installer's file group or install path. */
+struct arc_folder {
+    /*
+     * The raw name bytes in the installer's code page, followed by a 0 byte;
+     * "" for the root. Parts may be separated by '\\'. The name is not
+     * checked: it may hold any byte, 0 included, so name_length is its
+     * length. Valid until arc_close_installer().
+     */
+    const char *name;
+    uint32_t name_length;
+    uint32_t member_count; /* members whose folder is this one */
+};
+
+/* One volume of a disk set, or the single file of a plain archive. */
+struct arc_volume {
+    /*
+     * The file found for this volume or, when none was found, the path it
+     * would have: the given path's folder and base name with ".<number>".
+     */
+    char *path;
+    std::FILE *file;   /* open for binary reading when status is ARC_OK, else null */
+    int64_t file_size; /* the file's length; 0 when it could not be opened */
+    uint32_t number;   /* 1 to volume_count in a disk set; 0 for a plain archive */
+    /*
+     * ARC_OK: present, and its header is that of this volume of this set.
+     * ARC_ERR_OPEN: no such file, or it could not be opened.
+     * ARC_ERR_NOT_ARCHIVE: a file is there, but it is shorter than a header,
+     *   or its signature, set flag or volume number is wrong, or its member
+     *   count, date, time or total size differ from the given volume's
+     *   (a volume of another set).
+     * ARC_ERR_READ or ARC_ERR_NO_MEMORY: as for arc_open().
+     */
+    arc_status status;
+    /*
+     * Where this volume's member data ends, as its header says (its folder
+     * table offset, else its directory offset): a member that goes on into
+     * the next volume takes this volume's bytes up to here. Valid when
+     * status is ARC_OK.
+     */
+    uint32_t data_end;
+};
+
+/* A stretch of a member's compressed bytes inside one volume. */
+struct arc_piece {
+    uint32_t volume; /* index into installer->volumes */
+    uint32_t offset; /* position in that volume's file */
+    uint32_t length; /* bytes */
+};
+
+/* An open installer. Cleared by arc_open_installer(), released by arc_close_installer(). */
+struct arc_installer {
+    /*
+     * The members, in directory order, with member_count; arc_find_member()
+     * works on it. Its file stays null (the volumes own the streams) and its
+     * file_size is that of the volume whose directory was read.
+     */
+    arc_archive archive;
+    uint32_t folder_count; /* at least 1 after ARC_OK */
+    arc_folder *folders;
+    uint32_t volume_count;
+    arc_volume *volumes; /* volumes[i] is volume i + 1 of a set; the one file of a plain archive */
+    uint32_t directory_volume; /* index of the volume whose directory was read */
+    bool disk_set;             /* the given file's header says it is a volume of a set */
+    uint8_t *folder_table;     /* storage behind the folders' names */
+};
+
+/*
+ * arc_open_installer() - clear @installer and open the archive at @path as a
+ * whole installer: a plain archive, or any volume of a disk set.
+ *
+ * A file whose header carries the set flag is a volume. Its siblings are the
+ * files in the same folder named <base>.<number> (the given file's name up to
+ * its last dot, matched without regard to ASCII case, the number in decimal
+ * from 1 to 255); a given file whose name does not end in a number is taken
+ * as the volume its header names. The directory is read from volume 1, or,
+ * when volume 1 is unusable, from the highest-numbered volume present that
+ * says it is the last: the directory of a middle volume may be an interim
+ * copy with wrong offsets. A volume that is missing or belongs elsewhere does
+ * not fail the open; it is recorded in installer->volumes with its status,
+ * and only the members that need it fail.
+ *
+ * The folder table is used when it is consistent: inside the file, its
+ * entries back to back and filling it, their member counts adding up to the
+ * member count, every member's folder index in range, and each folder's count
+ * equal to the members that name it. Then the first record is taken where the
+ * directory starts. Otherwise every member is put in one root folder with an
+ * empty name, and the first record is found as arc_open() finds it. Member
+ * names may hold any byte 0x20..0xFF but 0x7F.
+ *
+ * Returns ARC_OK; or the failure of the given file as arc_open() would give it
+ * (ARC_ERR_OPEN, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE, ARC_ERR_NO_MEMORY); or,
+ * for the directory volume, ARC_ERR_DIRECTORY (its header's limits, or a
+ * counted record that fails the record test), ARC_ERR_READ or
+ * ARC_ERR_NO_MEMORY; or ARC_ERR_OPEN for a set when neither volume 1 nor a
+ * last volume is usable. Data extents are not checked here: see
+ * arc_member_pieces(). After a failure member_count and folder_count are 0;
+ * volumes and volume_count stay, so that a missing volume can be named. The
+ * caller calls arc_close_installer() in every case.
+ */
+arc_status arc_open_installer(const char *path, arc_installer *installer);
+
+/*
+ * arc_close_installer() - close every volume's stream and release all the
+ * installer holds, leaving it cleared. Safe after any outcome of
+ * arc_open_installer(), and a second time.
+ */
+void arc_close_installer(arc_installer *installer);
+
+/*
+ * arc_member_missing_volume() - the first volume, in order, that holds part of
+ * @member's data and whose status is not ARC_OK; null when every one it needs
+ * is present, when @member is not in a set, or when its volume numbers make no
+ * sense (see arc_member_pieces()).
+ */
+const arc_volume *arc_member_missing_volume(const arc_installer *installer,
+                                            const arc_member *member);
+
+/*
+ * arc_member_pieces() - where @member's compressed bytes lie, in order: the
+ * start volume from the member's offset; when the data goes on, the volume's
+ * bytes up to its data_end, then every following volume's from just after
+ * its header (whole volumes between), up to packed_size bytes in all.
+ * @pieces has room for ARC_MAX_VOLUMES entries; *@piece_count is set to the
+ * number filled.
+ *
+ * Returns ARC_OK; ARC_ERR_OPEN when a volume it needs is not usable
+ * (arc_member_missing_volume() names it); ARC_ERR_OUTSIDE when the recorded
+ * volumes make no sense (0 in a set, end before start) or a piece would lie
+ * in a volume's header or past the end of its file (a truncated volume), or
+ * the pieces before the last already hold more than packed_size bytes.
+ * *@piece_count is 0 after a failure.
+ */
+arc_status arc_member_pieces(const arc_installer *installer, const arc_member *member,
+                             arc_piece *pieces, uint32_t *piece_count);
+
+/*
+ * arc_read_member_data() - read @member's compressed bytes, every piece in
+ * order, into @packed, which has room for member->packed_size bytes.
+ *
+ * Returns ARC_OK; ARC_ERR_OPEN or ARC_ERR_OUTSIDE as arc_member_pieces(),
+ * before anything is read; ARC_ERR_READ when a seek or read fails. After a
+ * failure @packed holds an unspecified part of the data. Moves the volumes'
+ * stream positions: one thread at a time.
+ */
+arc_status arc_read_member_data(const arc_installer *installer, const arc_member *member,
+                                uint8_t *packed);
+
+/*
+ * arc_decode_member() - decode @member's compressed bytes at @packed
+ * (member->packed_size of them) into @sink with @sink_context, and check the
+ * number of bytes the sink took, counted in 64 bits, against the recorded
+ * expanded size.
+ *
+ * Returns ARC_OK; ARC_ERR_WRITE when the sink returned false; ARC_ERR_DAMAGED
+ * for any other fault of the stream; ARC_ERR_SIZE when the stream ended well
+ * but after another number of bytes. What reached the sink before a failure
+ * stays there. Uses no shared state: callable from any thread.
+ */
+arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, explode_sink sink,
+                             void *sink_context);
+
+/*
+ * arc_extract_installer_member() - read and decode @member of @installer into
+ * a new file at @output_path, as arc_extract_member() does for a plain
+ * archive: the file is kept only when every step succeeded.
+ *
+ * Returns ARC_OK; ARC_ERR_NO_MEMORY; ARC_ERR_OPEN, ARC_ERR_OUTSIDE or
+ * ARC_ERR_READ as arc_read_member_data(), before the output is created;
+ * ARC_ERR_WRITE (also, before anything is created, for a path that names one
+ * of the open volumes); ARC_ERR_DAMAGED or ARC_ERR_SIZE. A failed output is
+ * removed when it is a regular file.
+ */
+arc_status arc_extract_installer_member(arc_installer *installer, const arc_member *member,
+                                        const char *output_path);
 
 #endif

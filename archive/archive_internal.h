@@ -1,6 +1,8 @@
 /*
- * archive_internal.h - the pieces of the archive reader that tests reach
- * directly. Not installed, and not part of the library's interface.
+ * archive_internal.h - what the archive reader's files share, and what the
+ * tests reach directly: the header's layout, opening a file and reading its
+ * directory, the directory walk, the whole-installer reader's parts and the
+ * extraction sink. Not installed, and not part of the library's interface.
  */
 #ifndef VARLIX_ARCHIVE_ARCHIVE_INTERNAL_H
 #define VARLIX_ARCHIVE_ARCHIVE_INTERNAL_H
@@ -48,5 +50,98 @@ bool arc_file_sink_write(void *sink, const uint8_t *bytes, uint32_t length);
 
 /* arc_read_u32le() - four bytes at any alignment, least significant first. */
 uint32_t arc_read_u32le(const uint8_t *bytes);
+
+/* Header field positions. */
+enum {
+    ARC_HEADER_SET_FLAG = 10,     /* 16 bits: 1 in a volume of a disk set */
+    ARC_HEADER_MEMBER_COUNT = 12, /* 16 bits */
+    ARC_HEADER_SET_IDENTITY = 12, /* member count, date, time, total size: alike in a set */
+    ARC_HEADER_SET_IDENTITY_SIZE = 10,
+    ARC_HEADER_VOLUME_COUNT = 30,    /* 8 bits, in volume 1 only */
+    ARC_HEADER_VOLUME_NUMBER = 31,   /* 8 bits, from 1 */
+    ARC_HEADER_CONTINUED_START = 33, /* the member going on into the next volume; 0 in the last */
+    ARC_HEADER_FOLDER_TABLE_OFFSET = 41,
+    ARC_HEADER_FOLDER_TABLE_SIZE = 45, /* 16 bits */
+    ARC_HEADER_FOLDER_COUNT = 49,      /* 16 bits */
+    ARC_HEADER_DIRECTORY_OFFSET = 51,
+    ARC_HEADER_DIRECTORY_SIZE = 55,
+};
+
+/* The record's name-length byte lies this far after the record's true start. */
+enum { ARC_RECORD_START_TO_NAME_LENGTH = 29 };
+
+inline uint32_t read_u16le(const uint8_t *bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+/* Where the header puts the directory, and how many records it counts. */
+struct arc_directory_place {
+    uint32_t count;
+    uint32_t offset;
+    uint32_t size;
+};
+
+arc_directory_place arc_directory_place_of(const uint8_t *header);
+
+/* Whether the header's member count and directory lie within their limits and the file. */
+bool arc_directory_place_fits(const arc_directory_place &place, int64_t file_size);
+
+/*
+ * arc_open_file() - open @path for reading, take its size and read its
+ * 255-byte header into @header, checking the signature. Returns ARC_OK or
+ * ARC_ERR_OPEN, ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE; *@file
+ * holds the stream (or null) and *@file_size the size, whatever the outcome.
+ */
+arc_status arc_open_file(const char *path, std::FILE **file, int64_t *file_size, uint8_t *header);
+
+/*
+ * arc_load_directory() - read the directory buffer (its size + 41 bytes, from
+ * 41 bytes before its offset) into a new *@buffer, which the caller frees
+ * whatever the outcome. Returns ARC_OK, ARC_ERR_NO_MEMORY or ARC_ERR_READ.
+ */
+arc_status arc_load_directory(std::FILE *file, const arc_directory_place &place, uint8_t **buffer);
+
+/* What a walk accepts and checks beyond the record test itself. */
+struct arc_walk_rules {
+    bool code_page_names; /* name bytes 0x20..0xFF but 0x7F, not printable ASCII only */
+    bool check_extents;   /* a member's data must lie inside archive->file_size */
+};
+
+/*
+ * arc_first_record() - the name-length byte of the first record in the
+ * @length-byte directory buffer: @expected when a record passes the test
+ * there, else the first passing position of the scan window (41 to 104).
+ * 0 when there is none; pass 0 as @expected to scan only.
+ */
+uint32_t arc_first_record(const uint8_t *buffer, uint32_t length, uint32_t expected,
+                          arc_walk_rules rules);
+
+/*
+ * arc_walk_records() - walk @count records from position @first into
+ * @archive->members, with their details. Returns ARC_OK and sets
+ * member_count, or ARC_ERR_DIRECTORY for a record that fails the test, or
+ * ARC_ERR_OUTSIDE (with check_extents) for data outside the file; then
+ * member_count stays 0 and the entries filled so far stay in the table.
+ */
+arc_status arc_walk_records(arc_archive *archive, const uint8_t *buffer, uint32_t length,
+                            uint32_t count, uint32_t first, arc_walk_rules rules);
+
+/*
+ * arc_read_installer_directory() - read the folder table and the directory of
+ * installer->volumes[@volume] into the installer's members and folders.
+ * On failure nothing of them is left. Returns as arc_open_installer().
+ */
+arc_status arc_read_installer_directory(arc_installer *installer, uint32_t volume);
+
+/*
+ * arc_open_disk_set() - find, open and check the volumes of the set that the
+ * file at @path (whose header is @header) belongs to, then read the directory
+ * of volume 1 or of the last volume. Returns as arc_open_installer().
+ */
+arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header);
+
+/* A copy of @text in memory of its own, or null. */
+char *arc_copy_text(const char *text);
 
 #endif

@@ -116,3 +116,60 @@ bool arc_is_regular_file(std::FILE *file)
 }
 
 #endif
+
+/* Folder listing, for the sibling volumes of a disk set. */
+
+#if defined(_WIN32)
+
+#include <string>
+
+size_t arc_file_name_start(const char *path)
+{
+    size_t start = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        if (path[i] == '/' || path[i] == '\\' || path[i] == ':')
+            start = i + 1;
+    }
+    return start;
+}
+
+int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
+                    void *context)
+{
+    std::string pattern = *folder != '\0' ? folder : ".";
+    pattern += "\\*";
+    WIN32_FIND_DATAA entry;
+    const HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return -1;
+    do
+        visit(context, entry.cFileName);
+    while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return 0;
+}
+
+#else
+
+#include <cstring>
+#include <dirent.h>
+
+size_t arc_file_name_start(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+}
+
+int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
+                    void *context)
+{
+    DIR *listing = opendir(*folder != '\0' ? folder : ".");
+    if (listing == nullptr)
+        return -1;
+    while (const struct dirent *entry = readdir(listing))
+        visit(context, entry->d_name);
+    closedir(listing);
+    return 0;
+}
+
+#endif

@@ -6,6 +6,7 @@
 #ifndef VARLIX_ARCHIVE_FILE_OPS_H
 #define VARLIX_ARCHIVE_FILE_OPS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -32,5 +33,19 @@ bool arc_path_is_open_file(const char *path, std::FILE *file);
  * True where the platform cannot tell.
  */
 bool arc_is_regular_file(std::FILE *file);
+
+/*
+ * Where the file's own name starts in @path: just after the last folder
+ * separator ('/'; on Windows also '\\' and a drive's ':'), or 0.
+ */
+size_t arc_file_name_start(const char *path);
+
+/*
+ * Calls @visit with @context and the name of each entry of the folder
+ * @folder ("" for the current one), in no particular order. Returns 0, or -1
+ * when the folder cannot be listed.
+ */
+int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
+                    void *context);
 
 #endif

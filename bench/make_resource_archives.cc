@@ -8,14 +8,20 @@
  *   <dir>/wide.z    4096 members (the most the header may count) whose 256-byte
  *                   records make a directory of exactly 1 MiB (the largest
  *                   allowed), each with a small stream of its own
+ *   <dir>/set-<n>/_SETUP.1 .. 3   a 3-volume set of n members (1024 and 4096) in
+ *                   16 folders, for the time the whole-installer reader takes
+ *                   to open a set
  *
  * Usage: make_resource_archives <dir> [size-mib]
  * The output is the same on every run.
  */
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "archive/archive.h"
 #include "tools/archive_writer.h"
@@ -87,6 +93,36 @@ test_archive wide_archive()
     return archive;
 }
 
+/* Small members in 16 folders, spread over three volumes. */
+std::vector<test_archive> wide_set(int member_count)
+{
+    test_set set;
+    for (int f = 0; f < 16; ++f)
+        set.folders.push_back({"Group" + std::to_string(f + 1), {}, {}});
+    size_t data_size = 0;
+    for (int i = 0; i < member_count; ++i) {
+        const std::string text = "member " + std::to_string(i) + " of the wide set\r\n";
+        set.members.push_back(packed_member("FILE" + std::to_string(i) + ".TXT", bytes_of(text)));
+        set.members.back().folder = static_cast<uint16_t>(i * 16 / member_count);
+        data_size += set.members.back().data.size();
+    }
+    set.volume_data_sizes = {data_size / 3, data_size / 3, 0};
+    return set_volumes(set);
+}
+
+bool write_wide_set(const std::string &dir, int member_count)
+{
+    const std::string set_dir = dir + "/set-" + std::to_string(member_count);
+    if (mkdir(set_dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return false;
+    const std::vector<test_archive> volumes = wide_set(member_count);
+    for (size_t v = 0; v < volumes.size(); ++v) {
+        if (!write_file(set_dir + "/_SETUP." + std::to_string(v + 1), build_archive(volumes[v])))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -102,7 +138,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     if (!write_file(dir + "/large.z", build_archive(large_archive(size_mib << 20))) ||
-        !write_file(dir + "/wide.z", build_archive(wide_archive()))) {
+        !write_file(dir + "/wide.z", build_archive(wide_archive())) || !write_wide_set(dir, 1024) ||
+        !write_wide_set(dir, ARC_MAX_MEMBERS)) {
         std::perror(dir.c_str());
         return 1;
     }

@@ -6,11 +6,12 @@
  * Usage: make_fuzz_seeds <directory>
  *
  * Creates <directory>/<target>/seed-NNN for each of fuzz_archive,
- * fuzz_explode, fuzz_explode_diff and fuzz_roundtrip. The output is the same
+ * fuzz_installer, fuzz_explode, fuzz_explode_diff and fuzz_roundtrip. The output is the same
  * on every run. Each seed is at most a few KiB, so that libFuzzer mutates it
  * quickly: streams of every literal mode and dictionary size, of several
  * windows, hand-laid tokens at the format's limits, damaged streams, and
- * archives well formed and malformed in the ways the reader checks.
+ * archives well formed and malformed in the ways the reader checks, and
+ * installers with folder tables and disk sets of two to four volumes.
  */
 #include <cerrno>
 #include <cstdio>
@@ -249,6 +250,70 @@ bool write_archive_seeds(const std::string &dir)
     return true;
 }
 
+/* The fuzz_installer input: control byte, then each file but the last with its length. */
+bytes installer_input(uint8_t control, const std::vector<bytes> &files)
+{
+    bytes input = {static_cast<uint8_t>(control | (files.size() - 1))};
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i + 1 < files.size()) {
+            const uint32_t length = static_cast<uint32_t>(files[i].size());
+            for (int k = 0; k < 4; ++k)
+                input.push_back(static_cast<uint8_t>(length >> (8 * k)));
+        }
+        input.insert(input.end(), files[i].begin(), files[i].end());
+    }
+    return input;
+}
+
+test_member in_folder(test_member member, uint16_t folder)
+{
+    member.folder = folder;
+    member.dos_date = 0x2704;
+    member.attributes = 0x20;
+    member.version_high = 0x00050001;
+    return member;
+}
+
+test_set sample_set(size_t volumes)
+{
+    test_set set;
+    set.folders = {{"Group1", {}, {}}, {"Group2\\Sub", {}, {}}};
+    set.members = {in_folder(packed_member("ONE.TXT", text_data(300, 31), 1, 6), 0),
+                   in_folder(packed_member("SPAN.BIN", runs_and_repeats(900, 32), 0, 5), 0),
+                   in_folder(packed_member("caf\xE9.txt", text_data(200, 33), 1, 4), 1),
+                   in_folder(packed_member("LAST.TXT", text_data(100, 34), 0, 6), 1)};
+    for (size_t v = 0; v + 1 < volumes; ++v)
+        set.volume_data_sizes.push_back(v == 0 ? set.members[0].data.size() + 20 : 60);
+    set.volume_data_sizes.push_back(0);
+    set.interim_directory_volume = volumes > 2 ? 2 : 0;
+    return set;
+}
+
+std::vector<bytes> built(const std::vector<test_archive> &layouts)
+{
+    std::vector<bytes> files;
+    for (const test_archive &layout : layouts)
+        files.push_back(build_archive(layout));
+    return files;
+}
+
+bool write_installer_seeds(const std::string &dir)
+{
+    seed_writer out{dir};
+    test_archive plain;
+    plain.true_record_layout = true;
+    plain.folders = {{"", {}, {}}, {"\x83\x66\x81\x5B", {}, {}}};
+    plain.members = sample_set(1).members;
+    bool ok = out.put(installer_input(0x10, {build_archive(plain)}));
+    for (const size_t volumes : {size_t{2}, size_t{3}, size_t{4}}) {
+        std::vector<test_archive> layouts = set_volumes(sample_set(volumes));
+        ok = ok && out.put(installer_input(0x24, built(layouts)));
+        layouts[1].truncate_to = 300;
+        ok = ok && out.put(installer_input(0x0C, built(layouts)));
+    }
+    return ok;
+}
+
 bool make_directory(const std::string &path)
 {
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
@@ -271,6 +336,8 @@ int main(int argc, char *argv[])
          write_roundtrip_seeds(root + "/fuzz_roundtrip");
     ok =
         ok && make_directory(root + "/fuzz_archive") && write_archive_seeds(root + "/fuzz_archive");
+    ok = ok && make_directory(root + "/fuzz_installer") &&
+         write_installer_seeds(root + "/fuzz_installer");
     if (!ok) {
         std::perror(root.c_str());
         return 1;

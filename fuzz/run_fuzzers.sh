@@ -21,11 +21,11 @@ build=$1
 seconds=$2
 at_once=${3:-2}
 # shellcheck disable=SC2206
-targets=(${FUZZ_TARGETS:-fuzz_archive fuzz_explode fuzz_explode_diff fuzz_roundtrip})
+targets=(${FUZZ_TARGETS:-fuzz_archive fuzz_installer fuzz_explode fuzz_explode_diff fuzz_roundtrip})
 
 # The longest input each target mutates up to: an archive or stream of a few
 # windows, or data that its repeats turn into up to 128 KiB.
-declare -A max_len=([fuzz_archive]=8192 [fuzz_explode]=8192 [fuzz_explode_diff]=8192
+declare -A max_len=([fuzz_archive]=8192 [fuzz_installer]=16384 [fuzz_explode]=8192 [fuzz_explode_diff]=8192
                     [fuzz_roundtrip]=8192)
 
 # A finding stays until it is dealt with (turned into a regression test and
@@ -41,10 +41,10 @@ rm -rf "$seeds"
 "$build/fuzz/make_fuzz_seeds" "$seeds"
 mkdir -p "$build/fuzz-logs" "$build/fuzz-artifacts"
 
-# fuzz_archive writes its files under TMPDIR, and libFuzzer's timed exit
-# skips their clean-up: they go to a directory of this run, in memory where
-# possible (creating and removing files on a disk makes that target several
-# times slower), removed at the end.
+# fuzz_archive and fuzz_installer write their files under TMPDIR, and
+# libFuzzer's timed exit skips their clean-up: they go to a directory of this
+# run, in memory where possible (creating and removing files on a disk makes
+# those targets several times slower), removed at the end.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
     TMPDIR=$(mktemp -d /dev/shm/varlix-fuzz-XXXXXX)
 else

@@ -1,0 +1,378 @@
+/*
+ * volume_set.cc - disk sets: finding a set's volumes beside the given one,
+ * telling which of them belong to it, and laying each member's data over them.
+ *
+ * Every volume repeats the whole set's directory, but only the first and the
+ * last are trustworthy: a middle one may hold an interim copy whose later
+ * records point into a single virtual file. A member's data starts in its
+ * start volume at its offset; when it goes on, it fills that volume up to
+ * where the volume's data ends (its folder table), then continues just after
+ * the next volume's header, whole volumes in between, for packed_size bytes
+ * in all.
+ */
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/file_ops.h"
+#include "archive/archive_internal.h"
+
+namespace {
+
+/* The paths of the files found for each volume number, and how to name a missing one. */
+struct volume_names {
+    const char *given_path;
+    size_t folder_length; /* the given path's folder part, separator included */
+    size_t base_length;   /* the file name up to its last dot */
+    char *found[ARC_MAX_VOLUMES + 1];
+    bool exact[ARC_MAX_VOLUMES + 1]; /* found under the given base's very spelling */
+    bool out_of_memory;
+};
+
+char fold_ascii_letter(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/* The volume number of a decimal "1" to "255" without leading zeros, or 0. */
+uint32_t volume_number_of(const char *digits)
+{
+    uint32_t number = 0;
+    size_t i = 0;
+    for (; digits[i] >= '0' && digits[i] <= '9' && i < 3; ++i)
+        number = number * 10 + static_cast<uint32_t>(digits[i] - '0');
+    if (i == 0 || digits[i] != '\0' || digits[0] == '0' || number > ARC_MAX_VOLUMES)
+        return 0;
+    return number;
+}
+
+/* @name's volume number when it is the given base, a dot and a number, in any letter case. */
+uint32_t sibling_number(const volume_names &names, const char *name, bool *exact)
+{
+    const char *base = names.given_path + names.folder_length;
+    *exact = true;
+    for (size_t i = 0; i < names.base_length; ++i) {
+        if (name[i] == '\0' || fold_ascii_letter(name[i]) != fold_ascii_letter(base[i]))
+            return 0;
+        *exact = *exact && name[i] == base[i];
+    }
+    return name[names.base_length] == '.' ? volume_number_of(name + names.base_length + 1) : 0;
+}
+
+/* The given folder part followed by @name. */
+char *path_beside_given(const volume_names &names, const char *name)
+{
+    const size_t name_length = std::strlen(name);
+    char *path = static_cast<char *>(std::malloc(names.folder_length + name_length + 1));
+    if (path != nullptr) {
+        std::memcpy(path, names.given_path, names.folder_length);
+        std::memcpy(path + names.folder_length, name, name_length + 1);
+    }
+    return path;
+}
+
+/* Keeps the first sibling found for each number, unless a later one is spelt as given. */
+void visit_sibling(void *context, const char *name)
+{
+    volume_names &names = *static_cast<volume_names *>(context);
+    bool exact = false;
+    const uint32_t number = sibling_number(names, name, &exact);
+    if (number == 0 || (names.found[number] != nullptr && (names.exact[number] || !exact)))
+        return;
+    char *path = path_beside_given(names, name);
+    if (path == nullptr) {
+        names.out_of_memory = true;
+        return;
+    }
+    std::free(names.found[number]);
+    names.found[number] = path;
+    names.exact[number] = exact;
+}
+
+/* The name volume @number would have: the given folder and base, a dot and the number. */
+char *expected_path(const volume_names &names, uint32_t number)
+{
+    char suffix[8];
+    std::snprintf(suffix, sizeof(suffix), ".%u", static_cast<unsigned>(number));
+    const size_t prefix = names.folder_length + names.base_length;
+    char *path = static_cast<char *>(std::malloc(prefix + std::strlen(suffix) + 1));
+    if (path != nullptr) {
+        std::memcpy(path, names.given_path, prefix);
+        std::strcpy(path + prefix, suffix);
+    }
+    return path;
+}
+
+/*
+ * Fills @names from the given file's folder. The given file itself stands for
+ * the number its name ends in, or else for the number its header names, so it
+ * is found even where the folder cannot be listed.
+ */
+arc_status find_volume_names(const char *path, const uint8_t *header, volume_names *names)
+{
+    names->given_path = path;
+    names->folder_length = arc_file_name_start(path);
+    const char *file_name = path + names->folder_length;
+    const char *dot = std::strrchr(file_name, '.');
+    names->base_length =
+        dot != nullptr ? static_cast<size_t>(dot - file_name) : std::strlen(file_name);
+
+    uint32_t given = dot != nullptr ? volume_number_of(dot + 1) : 0;
+    if (given == 0)
+        given = header[ARC_HEADER_VOLUME_NUMBER];
+    if (given != 0) {
+        names->found[given] = arc_copy_text(path);
+        names->exact[given] = true;
+        if (names->found[given] == nullptr)
+            return ARC_ERR_NO_MEMORY;
+    }
+
+    char *folder = static_cast<char *>(std::malloc(names->folder_length + 1));
+    if (folder == nullptr)
+        return ARC_ERR_NO_MEMORY;
+    std::memcpy(folder, path, names->folder_length);
+    folder[names->folder_length] = '\0';
+    arc_list_folder(folder, visit_sibling, names); /* unlisted, only the given file is known */
+    std::free(folder);
+    return names->out_of_memory ? ARC_ERR_NO_MEMORY : ARC_OK;
+}
+
+void free_volume_names(volume_names *names)
+{
+    for (char *path : names->found)
+        std::free(path);
+}
+
+/*
+ * The volumes of one set share their header's member count, date, time and
+ * total size; a volume's own fields say which it is.
+ */
+bool header_is_volume_of_set(const uint8_t *header, uint32_t number, const uint8_t *set_header)
+{
+    return read_u16le(header + ARC_HEADER_SET_FLAG) == 1 &&
+           header[ARC_HEADER_VOLUME_NUMBER] == number &&
+           std::memcmp(header + ARC_HEADER_SET_IDENTITY, set_header + ARC_HEADER_SET_IDENTITY,
+                       ARC_HEADER_SET_IDENTITY_SIZE) == 0;
+}
+
+uint32_t data_end_of(const uint8_t *header)
+{
+    const uint32_t folder_table = arc_read_u32le(header + ARC_HEADER_FOLDER_TABLE_OFFSET);
+    return folder_table != 0 ? folder_table : arc_read_u32le(header + ARC_HEADER_DIRECTORY_OFFSET);
+}
+
+/* What the set as a whole needs to know of its volumes' headers. */
+struct set_survey {
+    uint32_t first_volume_count; /* volume 1's count of volumes, when volume 1 is usable */
+    uint32_t last_volume;        /* the highest usable volume that says it is the last, or 0 */
+};
+
+/* Opens volume @number at @volume->path and checks that it belongs to the set. */
+void open_volume(arc_volume *volume, uint32_t number, const uint8_t *set_header, set_survey *survey)
+{
+    volume->number = number;
+    uint8_t header[ARC_HEADER_SIZE];
+    volume->status = arc_open_file(volume->path, &volume->file, &volume->file_size, header);
+    if (volume->status == ARC_OK && !header_is_volume_of_set(header, number, set_header))
+        volume->status = ARC_ERR_NOT_ARCHIVE;
+    if (volume->status != ARC_OK) {
+        if (volume->file != nullptr)
+            std::fclose(volume->file);
+        volume->file = nullptr;
+        return;
+    }
+    volume->data_end = data_end_of(header);
+    if (number == 1)
+        survey->first_volume_count = header[ARC_HEADER_VOLUME_COUNT];
+    if (arc_read_u32le(header + ARC_HEADER_CONTINUED_START) == 0)
+        survey->last_volume = number;
+}
+
+/* Volumes from @installer->volume_count + 1 to @count, opened where a file was found. */
+arc_status add_volumes(arc_installer *installer, const volume_names &names, uint32_t count,
+                       const uint8_t *set_header, set_survey *survey)
+{
+    for (uint32_t number = installer->volume_count + 1; number <= count; ++number) {
+        arc_volume *volume = &installer->volumes[number - 1];
+        const bool found = names.found[number] != nullptr;
+        volume->path = found ? arc_copy_text(names.found[number]) : expected_path(names, number);
+        installer->volume_count = number;
+        if (volume->path == nullptr)
+            return ARC_ERR_NO_MEMORY;
+        volume->number = number;
+        volume->status = ARC_ERR_OPEN;
+        if (found)
+            open_volume(volume, number, set_header, survey);
+    }
+    return ARC_OK;
+}
+
+/* Closes and forgets the volumes after the first @count. */
+void drop_volumes_after(arc_installer *installer, uint32_t count)
+{
+    for (uint32_t i = count; i < installer->volume_count; ++i) {
+        if (installer->volumes[i].file != nullptr)
+            std::fclose(installer->volumes[i].file);
+        std::free(installer->volumes[i].path);
+        std::memset(&installer->volumes[i], 0, sizeof(arc_volume));
+    }
+    installer->volume_count = count;
+}
+
+/* Volume 1's directory, else the last volume's; the first failure tells why neither served. */
+arc_status read_set_directory(arc_installer *installer, const set_survey &survey)
+{
+    arc_status status = ARC_ERR_OPEN;
+    if (installer->volume_count >= 1 && installer->volumes[0].status == ARC_OK) {
+        status = arc_read_installer_directory(installer, 0);
+        if (status == ARC_OK)
+            return status;
+    }
+    if (survey.last_volume > 1) {
+        const arc_status last = arc_read_installer_directory(installer, survey.last_volume - 1);
+        if (last == ARC_OK || status == ARC_ERR_OPEN)
+            status = last;
+    }
+    return status;
+}
+
+/* The set's size: what volume 1 says, the last volume's number, and what every member needs. */
+uint32_t volumes_needed(const arc_installer *installer, const set_survey &survey)
+{
+    uint32_t count = survey.first_volume_count;
+    if (installer->directory_volume + 1 > count)
+        count = installer->directory_volume + 1;
+    for (uint32_t i = 0; i < installer->archive.member_count; ++i) {
+        const arc_member &member = installer->archive.members[i];
+        if (member.start_volume > count)
+            count = member.start_volume;
+        if (member.end_volume > count)
+            count = member.end_volume;
+    }
+    return count;
+}
+
+arc_status open_volumes(arc_installer *installer, const volume_names &names,
+                        const uint8_t *set_header)
+{
+    installer->volumes =
+        static_cast<arc_volume *>(std::calloc(ARC_MAX_VOLUMES, sizeof(arc_volume)));
+    if (installer->volumes == nullptr)
+        return ARC_ERR_NO_MEMORY;
+    uint32_t highest_found = 0;
+    for (uint32_t number = 1; number <= ARC_MAX_VOLUMES; ++number) {
+        if (names.found[number] != nullptr)
+            highest_found = number;
+    }
+    set_survey survey = {0, 0};
+    arc_status status = add_volumes(installer, names, highest_found, set_header, &survey);
+    if (status == ARC_OK)
+        status = read_set_directory(installer, survey);
+    if (status != ARC_OK)
+        return status;
+    const uint32_t count = volumes_needed(installer, survey);
+    if (count < installer->volume_count)
+        drop_volumes_after(installer, count);
+    return add_volumes(installer, names, count, set_header, &survey);
+}
+
+/* The volume a member's piece @k lies in, counted from its start volume. */
+const arc_volume *volume_of_piece(const arc_installer *installer, const arc_member *member,
+                                  uint32_t k)
+{
+    return &installer->volumes[member->start_volume - 1 + k];
+}
+
+bool volumes_make_sense(const arc_installer *installer, const arc_member *member)
+{
+    return member->start_volume != 0 && member->end_volume >= member->start_volume &&
+           member->end_volume <= installer->volume_count;
+}
+
+/* A member of a plain archive is one piece of its only file. */
+arc_status plain_member_piece(const arc_installer *installer, const arc_member *member,
+                              arc_piece *pieces, uint32_t *piece_count)
+{
+    if (member->offset < ARC_HEADER_SIZE ||
+        static_cast<int64_t>(member->offset) + member->packed_size >
+            installer->volumes[0].file_size)
+        return ARC_ERR_OUTSIDE;
+    pieces[0] = {0, member->offset, member->packed_size};
+    *piece_count = 1;
+    return ARC_OK;
+}
+
+} // namespace
+
+arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header)
+{
+    volume_names names;
+    std::memset(&names, 0, sizeof(names));
+    arc_status status = find_volume_names(path, header, &names);
+    if (status == ARC_OK)
+        status = open_volumes(installer, names, header);
+    free_volume_names(&names);
+    return status;
+}
+
+const arc_volume *arc_member_missing_volume(const arc_installer *installer,
+                                            const arc_member *member)
+{
+    if (!installer->disk_set || !volumes_make_sense(installer, member))
+        return nullptr;
+    for (uint32_t k = 0; k <= static_cast<uint32_t>(member->end_volume - member->start_volume);
+         ++k) {
+        const arc_volume *volume = volume_of_piece(installer, member, k);
+        if (volume->status != ARC_OK)
+            return volume;
+    }
+    return nullptr;
+}
+
+arc_status arc_member_pieces(const arc_installer *installer, const arc_member *member,
+                             arc_piece *pieces, uint32_t *piece_count)
+{
+    *piece_count = 0;
+    if (!installer->disk_set)
+        return plain_member_piece(installer, member, pieces, piece_count);
+    if (!volumes_make_sense(installer, member))
+        return ARC_ERR_OUTSIDE;
+    if (arc_member_missing_volume(installer, member) != nullptr)
+        return ARC_ERR_OPEN;
+
+    const uint32_t count = static_cast<uint32_t>(member->end_volume - member->start_volume) + 1;
+    uint64_t left = member->packed_size;
+    for (uint32_t k = 0; k < count; ++k) {
+        const arc_volume *volume = volume_of_piece(installer, member, k);
+        const uint64_t start = k == 0 ? member->offset : ARC_HEADER_SIZE;
+        const uint64_t end = k + 1 == count ? start + left : volume->data_end;
+        if (start < ARC_HEADER_SIZE || end < start || end - start > left ||
+            end > static_cast<uint64_t>(volume->file_size)) {
+            *piece_count = 0;
+            return ARC_ERR_OUTSIDE;
+        }
+        pieces[k] = {static_cast<uint32_t>(volume - installer->volumes),
+                     static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)};
+        left -= end - start;
+    }
+    *piece_count = count;
+    return ARC_OK;
+}
+
+arc_status arc_read_member_data(const arc_installer *installer, const arc_member *member,
+                                uint8_t *packed)
+{
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    const arc_status status = arc_member_pieces(installer, member, pieces, &piece_count);
+    if (status != ARC_OK)
+        return status;
+    for (uint32_t k = 0; k < piece_count; ++k) {
+        std::FILE *file = installer->volumes[pieces[k].volume].file;
+        if (arc_seek_from_start(file, pieces[k].offset) != 0 ||
+            std::fread(packed, 1, pieces[k].length, file) != pieces[k].length)
+            return ARC_ERR_READ;
+        packed += pieces[k].length;
+    }
+    return ARC_OK;
+}
