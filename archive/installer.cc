@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "archive/archive.h"
-#include "archive/file_ops.h"
 #include "archive/archive_internal.h"
+#include "archive/file_ops.h"
 
 namespace {
 
