@@ -68,30 +68,56 @@ const arc_member *arc_find_member(const arc_archive *archive, const char *name);
 
 /*
  * arc_extract_member() - decode @member of @archive (opened with ARC_OK) into
- * a new file at @output_path and check its length against the directory.
+ * the file at @output_path, created or emptied, and check its length against
+ * the directory.
  *
  * Returns ARC_OK, ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_WRITE,
- * ARC_ERR_DAMAGED or ARC_ERR_SIZE. Failures before the output is opened leave
- * the file system as it was; later failures remove the output when it is a
- * regular file (a device or pipe is left in place). An output path that names
- * the archive itself, or the optional stream @keep_intact (the log), is
- * refused with ARC_ERR_WRITE before anything is opened or truncated.
+ * ARC_ERR_DAMAGED or ARC_ERR_SIZE. A decoded block that cannot be written
+ * makes it ARC_ERR_WRITE, whatever the decoder finds after it.
+ *
+ * Failures before the output is opened leave the file system as it was. An
+ * output that turns out to be the archive itself, or the optional stream
+ * @keep_intact (the log), links included, is refused with ARC_ERR_WRITE
+ * before it is emptied, and left as it was. Later failures remove the output
+ * when it is a regular file, and when @output_path is a symbolic link they
+ * remove the file it leads to and keep the link; a device or pipe is left in
+ * place. A regular file never receives bytes past the recorded expanded size:
+ * they are counted, and the size check fails, but they are not written.
  */
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
                               const char *output_path, std::FILE *keep_intact = nullptr);
 
-/* The sink context of an extraction: the output stream and bytes written to it. */
-struct file_sink {
-    std::FILE *file;
-    uint64_t count; /* grown only by blocks that were written in full */
+enum {
+    /* The whole blocks an extraction collects before writing them in one call. */
+    FILE_SINK_BUFFER_SIZE = 256 * 1024,
 };
 
 /*
- * file_sink_write() - the decoder's sink for extraction: write @length bytes
- * to the file_sink at @sink in one write call. Returns false, leaving the
- * count unchanged, if not all of them were written.
+ * The sink context of an extraction. Whole blocks wait in @pending and are
+ * written together, each write reaching the file before the sink call that
+ * made it returns; the last, shorter block is left to the stream's own
+ * buffering.
+ */
+struct file_sink {
+    std::FILE *file;
+    uint64_t count;          /* bytes taken: written, pending, or counted past @limit */
+    uint64_t limit;          /* bytes past this many are counted but not written */
+    uint8_t *pending;        /* FILE_SINK_BUFFER_SIZE bytes, or null to write each block at once */
+    uint32_t pending_length; /* bytes waiting in @pending */
+};
+
+/*
+ * file_sink_write() - the decoder's sink for extraction: take @length bytes
+ * for the file_sink at @sink. Returns false, leaving the count unchanged, if
+ * a write made during the call failed.
  */
 bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length);
+
+/*
+ * file_sink_finish() - write the blocks still pending in @sink. Returns false
+ * if they did not all reach the file. Either way, none are pending after it.
+ */
+bool file_sink_finish(file_sink *sink);
 
 /* Internals, exposed for tests. */
 

@@ -3,10 +3,12 @@
  *
  * The member's compressed bytes are read into memory in one piece and decoded
  * straight into the output stream, so memory use is the compressed size plus
- * the decoder's fixed state, whatever the expanded size. The output is kept
- * only when every step succeeded.
+ * the decoder's fixed state and one write buffer, whatever the expanded size.
+ * The output is kept only when every step succeeded.
  */
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "archive/archive.h"
 #include "archive/file_ops.h"
@@ -14,16 +16,8 @@
 
 namespace {
 
-/* Large enough that writing costs few system calls, small beside the compressed data. */
-const size_t OUTPUT_BUFFER_SIZE = size_t{256} << 10;
-
-/* Creating the output must never truncate the archive being read or the log. */
-bool output_would_overwrite_input(const char *output_path, std::FILE *archive_file,
-                                  std::FILE *keep_intact)
-{
-    return arc_path_is_open_file(output_path, archive_file) ||
-           arc_path_is_open_file(output_path, keep_intact);
-}
+/* The decoder hands its output over in blocks of its window's size, and a shorter last one. */
+const uint32_t BLOCK_SIZE = 4096;
 
 arc_status read_member_data(std::FILE *archive_file, const arc_member *member, uint8_t *packed)
 {
@@ -33,39 +27,76 @@ arc_status read_member_data(std::FILE *archive_file, const arc_member *member, u
     return ARC_OK;
 }
 
-/* Decodes into a freshly opened @output; closes it and returns the status. */
-arc_status decode_into(std::FILE *output, const uint8_t *packed, const arc_member *member)
+/* Whole blocks must reach the file now, whatever size of buffer the stream chose. */
+bool write_through(std::FILE *file, const uint8_t *bytes, size_t length)
 {
-    file_sink sink = {output, 0};
+    return std::fwrite(bytes, 1, length, file) == length && std::fflush(file) == 0;
+}
+
+/* How many of the next @length bytes lie within the sink's limit. */
+uint32_t bytes_to_write(const file_sink *sink, uint32_t length)
+{
+    if (sink->count >= sink->limit)
+        return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(length, sink->limit - sink->count));
+}
+
+/* Adds a whole block to the pending ones, writing them all once a further block would not fit. */
+bool collect_block(file_sink *sink, const uint8_t *bytes, uint32_t length)
+{
+    std::memcpy(sink->pending + sink->pending_length, bytes, length);
+    sink->pending_length += length;
+    return sink->pending_length + BLOCK_SIZE <= FILE_SINK_BUFFER_SIZE || file_sink_finish(sink);
+}
+
+/* Does @file, which @identity names, share its identity with the open @input? */
+bool is_open_as(const arc_file_identity *identity, std::FILE *input)
+{
+    arc_file_identity input_identity;
+    arc_identify(input, &input_identity);
+    return arc_same_file(identity, &input_identity);
+}
+
+/* Decodes into @output; a regular file gets no byte past the recorded size. */
+arc_status decode_into(std::FILE *output, bool regular, const uint8_t *packed,
+                       const arc_member *member)
+{
+    const uint64_t limit = regular ? member->unpacked_size : UINT64_MAX;
+    file_sink sink = {output, 0, limit, static_cast<uint8_t *>(std::malloc(FILE_SINK_BUFFER_SIZE)),
+                      0};
     const explode_result result = explode(packed, member->packed_size, file_sink_write, &sink);
-    arc_status status = arc_extraction_status(result, sink.count, member->unpacked_size);
-    if (std::fclose(output) != 0 && status == ARC_OK)
-        status = ARC_ERR_WRITE;
-    return status;
+    /* A block that cannot be written wins over whatever the decoder found after it. */
+    const bool written = result == EXPLODE_WRITE_FAILED || file_sink_finish(&sink);
+    std::free(sink.pending);
+    return written ? arc_extraction_status(result, sink.count, member->unpacked_size)
+                   : ARC_ERR_WRITE;
 }
 
 /*
- * Creates the output and decodes into it. A failed output is removed only
- * when it is a regular file: a device or a pipe is left where it is.
+ * Opens the output without emptying it, and empties it only once it is known
+ * not to be the archive or the log: checking the path first and opening it
+ * afterwards would let the path be swapped for a link in between. A failed
+ * output is removed only when it is a regular file, a device or a pipe is
+ * left where it is; when it was reached through a symbolic link, the file
+ * written is removed and the link stays.
  */
-arc_status decode_to_file(const char *output_path, const uint8_t *packed, const arc_member *member)
+arc_status write_member(const char *output_path, const uint8_t *packed, const arc_member *member,
+                        std::FILE *archive_file, std::FILE *keep_intact)
 {
-    std::FILE *output = std::fopen(output_path, "wb");
+    std::FILE *output = arc_open_output(output_path);
     if (output == nullptr)
         return ARC_ERR_WRITE;
-    const bool removable = arc_is_regular_file(output);
-    /*
-     * Fewer, larger writes. The stream would ignore a size given without a
-     * buffer, so it gets one; if that cannot be had, the default one serves.
-     */
-    char *stream_buffer = static_cast<char *>(std::malloc(OUTPUT_BUFFER_SIZE));
-    if (stream_buffer != nullptr)
-        std::setvbuf(output, stream_buffer, _IOFBF, OUTPUT_BUFFER_SIZE);
+    arc_file_identity identity;
+    arc_identify(output, &identity);
+    const bool refused = is_open_as(&identity, archive_file) || is_open_as(&identity, keep_intact);
 
-    const arc_status status = decode_into(output, packed, member);
-    std::free(stream_buffer); /* the stream is closed by now */
-    if (status != ARC_OK && removable)
-        std::remove(output_path);
+    arc_status status = refused || arc_empty_file(output) != 0 ? ARC_ERR_WRITE : ARC_OK;
+    if (status == ARC_OK)
+        status = decode_into(output, identity.regular, packed, member);
+    if (std::fclose(output) != 0 && status == ARC_OK)
+        status = ARC_ERR_WRITE;
+    if (status != ARC_OK && !refused && identity.regular)
+        arc_remove_file(output_path, &identity);
     return status;
 }
 
@@ -80,13 +111,27 @@ arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked
     return written == unpacked_size ? ARC_OK : ARC_ERR_SIZE;
 }
 
-bool file_sink_write(void *sink, const uint8_t *bytes, uint32_t length)
+bool file_sink_write(void *context, const uint8_t *bytes, uint32_t length)
 {
-    file_sink *out = static_cast<file_sink *>(sink);
-    if (std::fwrite(bytes, 1, length, out->file) != length)
-        return false;
-    out->count += length;
-    return true;
+    file_sink *sink = static_cast<file_sink *>(context);
+    const uint32_t kept = bytes_to_write(sink, length);
+    bool written;
+    if (length != BLOCK_SIZE) /* the last block: the stream buffers it as it sees fit */
+        written = file_sink_finish(sink) && std::fwrite(bytes, 1, kept, sink->file) == kept;
+    else if (sink->pending != nullptr)
+        written = collect_block(sink, bytes, kept);
+    else
+        written = write_through(sink->file, bytes, kept);
+    if (written)
+        sink->count += length;
+    return written;
+}
+
+bool file_sink_finish(file_sink *sink)
+{
+    const uint32_t length = sink->pending_length;
+    sink->pending_length = 0;
+    return length == 0 || write_through(sink->file, sink->pending, length);
 }
 
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
@@ -99,10 +144,8 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
         return ARC_ERR_NO_MEMORY;
 
     arc_status status = read_member_data(archive->file, member, packed);
-    if (status == ARC_OK && output_would_overwrite_input(output_path, archive->file, keep_intact))
-        status = ARC_ERR_WRITE;
     if (status == ARC_OK)
-        status = decode_to_file(output_path, packed, member);
+        status = write_member(output_path, packed, member, archive->file, keep_intact);
     std::free(packed);
     return status;
 }

@@ -141,7 +141,7 @@ TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
 {
     std::FILE *file = std::fopen(path("sink").c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    file_sink sink = {file, 0xFFFFFFFFu};
+    file_sink sink = {file, 0xFFFFFFFFu, UINT64_MAX, nullptr, 0};
     const uint8_t bytes[2] = {1, 2};
     EXPECT_TRUE(file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 0x100000001u);
@@ -150,7 +150,7 @@ TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
     /* A stream opened for reading takes no bytes at all. */
     file = std::fopen(path("sink").c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    sink = {file, 7};
+    sink = {file, 7, UINT64_MAX, nullptr, 0};
     EXPECT_FALSE(file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 7u);
     std::fclose(file);
@@ -181,6 +181,35 @@ TEST_F(Extraction, RefusesToOverwriteTheStreamToKeepIntact)
     EXPECT_EQ(extract_to(path("log"), log), ARC_ERR_WRITE);
     std::fclose(log);
     EXPECT_EQ(file_or_missing(path("log")), "earlier\n");
+}
+
+TEST_F(Extraction, FailureThroughASymbolicLinkRemovesTheFileWrittenAndKeepsTheLink)
+{
+    ASSERT_NE(open_with(damaged_member()), nullptr);
+    const struct {
+        const char *what;
+        const char *target_contents; /* null: the link dangles */
+    } cases[] = {
+        {"a link to a new file", ""},
+        {"a link to an existing file", "old contents"},
+        {"a dangling link", nullptr},
+    };
+    const std::string target = path("target");
+    const std::string link = path("link");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.target_contents != nullptr) {
+            ASSERT_TRUE(write_file(target, bytes_of(c.target_contents)));
+        }
+        /* Relative, so that it must be resolved from the link's folder. */
+        ASSERT_EQ(symlink("target", link.c_str()), 0);
+        EXPECT_EQ(extract_to(link), ARC_ERR_DAMAGED);
+        EXPECT_FALSE(path_exists(target));
+        struct stat info;
+        ASSERT_EQ(lstat(link.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISLNK(info.st_mode));
+        std::remove(link.c_str());
+    }
 }
 
 /* A pipe held open at both ends by the test, so the extraction's open does not block. */
@@ -219,13 +248,27 @@ TEST_F(PipeOutput, GoodMemberFlowsThroughAPipe)
     EXPECT_EQ(drain(), "through the pipe\n");
 }
 
-TEST_F(PipeOutput, FailedExtractionLeavesThePipeInPlace)
+TEST_F(PipeOutput, PipeReceivesEveryByteEvenPastTheRecordedSize)
+{
+    test_member small = packed_member("SMALL.TXT", bytes_of("through the pipe\n"));
+    small.unpacked_size = 5;
+    ASSERT_NE(open_with(small), nullptr);
+    EXPECT_EQ(extract_to(fifo), ARC_ERR_SIZE);
+    EXPECT_EQ(drain(), "through the pipe\n");
+}
+
+TEST_F(PipeOutput, FailedExtractionLeavesThePipeAndALinkToItInPlace)
 {
     ASSERT_NE(open_with(damaged_member()), nullptr);
-    EXPECT_EQ(extract_to(fifo), ARC_ERR_DAMAGED);
-    struct stat info;
-    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_EQ(symlink(fifo.c_str(), path("link").c_str()), 0);
+    for (const std::string &output : {fifo, path("link")}) {
+        SCOPED_TRACE(output);
+        EXPECT_EQ(extract_to(output), ARC_ERR_DAMAGED);
+        struct stat info;
+        ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode));
+        EXPECT_TRUE(path_exists(path("link")));
+    }
 }
 
 TEST_F(Extraction, FailedExtractionLeavesADeviceNodeInPlace)
