@@ -51,6 +51,14 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
+bool varlix_is_windows_program()
+{
+    const std::string executable = varlix_executable();
+    const std::string suffix = ".exe";
+    return executable.size() >= suffix.size() &&
+           executable.compare(executable.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 bool varlix_runs_wrapped()
 {
     const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER");

@@ -34,6 +34,13 @@ bool varlix_runs_wrapped();
 /* The executable's path, as run_varlix uses it. */
 std::string varlix_executable();
 
+/*
+ * Whether the executable under test is a Windows program (varlix.exe, run
+ * under wine), for which POSIX devices, signals, limits and namespaces do not
+ * hold.
+ */
+bool varlix_is_windows_program();
+
 std::string read_file_text(const std::string &path);
 std::vector<uint8_t> read_file_bytes(const std::string &path);
 bool path_exists(const std::string &path);
