@@ -5,6 +5,7 @@
 #define VARLIX_TESTS_SUPPORT_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,25 @@ std::vector<uint8_t> random_bytes(size_t size, uint64_t seed);
 
 /* English-like text of about @size bytes, deterministic. */
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed = 1);
+
+/* A symbolic link at @link to @target; false where none can be made (Windows, usually). */
+bool make_symbolic_link(const std::string &target, const std::string &link);
+
+/* Whether @path itself, links not followed, is of @kind. */
+bool is_kind(const std::string &path, std::filesystem::file_type kind);
+
+/* A character device node like mknod's; false where not permitted, or on Windows. */
+bool make_device_node(const std::string &path, unsigned major, unsigned minor);
+
+/*
+ * A FIFO made at @path and held open at both ends, so that opening it for
+ * writing does not block; its descriptor, or -1 where FIFOs cannot be made
+ * (Windows). drain_held_fifo() returns what it has received so far, and
+ * release_held_fifo() closes it.
+ */
+int make_held_fifo(const std::string &path);
+std::string drain_held_fifo(int fd);
+void release_held_fifo(int fd);
 
 /* A fixture with a fresh scratch directory, removed afterwards. */
 class ScratchDirTest : public ::testing::Test {
