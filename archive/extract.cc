@@ -27,12 +27,6 @@ arc_status read_member_data(std::FILE *archive_file, const arc_member *member, u
     return ARC_OK;
 }
 
-/* Whole blocks must reach the file now, whatever size of buffer the stream chose. */
-bool write_through(std::FILE *file, const uint8_t *bytes, size_t length)
-{
-    return std::fwrite(bytes, 1, length, file) == length && std::fflush(file) == 0;
-}
-
 /* How many of the next @length bytes lie within the sink's limit. */
 uint32_t bytes_to_write(const file_sink *sink, uint32_t length)
 {
@@ -121,7 +115,7 @@ bool file_sink_write(void *context, const uint8_t *bytes, uint32_t length)
     else if (sink->pending != nullptr)
         written = collect_block(sink, bytes, kept);
     else
-        written = write_through(sink->file, bytes, kept);
+        written = arc_write_through(sink->file, bytes, kept) == 0;
     if (written)
         sink->count += length;
     return written;
@@ -131,7 +125,7 @@ bool file_sink_finish(file_sink *sink)
 {
     const uint32_t length = sink->pending_length;
     sink->pending_length = 0;
-    return length == 0 || write_through(sink->file, sink->pending, length);
+    return arc_write_through(sink->file, sink->pending, length) == 0;
 }
 
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,

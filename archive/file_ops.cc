@@ -1,5 +1,7 @@
 #include "archive/file_ops.h"
 
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 
@@ -142,6 +144,20 @@ int arc_empty_file(std::FILE *file)
     return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle) ? 0 : -1;
 }
 
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
+{
+    const int fd = _fileno(file);
+    while (length > 0) {
+        const unsigned chunk = static_cast<unsigned>(length < INT_MAX ? length : INT_MAX);
+        const int written = _write(fd, bytes, chunk);
+        if (written <= 0)
+            return -1;
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
 void arc_remove_file(const char *path, const arc_file_identity *identity)
 {
     /* Opened through its links, the handle is the file itself, and so is what it deletes. */
@@ -220,6 +236,21 @@ int arc_empty_file(std::FILE *file)
     if (fstat(fileno(file), &info) != 0)
         return -1;
     return S_ISREG(info.st_mode) ? ftruncate(fileno(file), 0) : 0;
+}
+
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
+{
+    const int fd = fileno(file);
+    while (length > 0) {
+        const ssize_t written = write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return -1;
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
 }
 
 void arc_remove_file(const char *path, const arc_file_identity *identity)

@@ -1,9 +1,9 @@
 /*
  * file_ops.h - the few file operations the standard streams do not offer
  * portably: 64-bit seek and tell, the identity and kind of an open file,
- * opening an output without emptying it, and removing a file through the
- * links that lead to it. Everything platform-specific in the archive reader
- * and the tool lives behind these.
+ * opening an output without emptying it, writing past the stream's buffer,
+ * and removing a file through the links that lead to it. Everything platform-specific in the
+ * archive reader and the tool lives behind these.
  */
 #ifndef VARLIX_ARCHIVE_FILE_OPS_H
 #define VARLIX_ARCHIVE_FILE_OPS_H
@@ -57,6 +57,14 @@ std::FILE *arc_open_output(const char *path);
  * other kind of file is left as it is. Returns 0 on success.
  */
 int arc_empty_file(std::FILE *file);
+
+/*
+ * arc_write_through() - write the @length bytes at @bytes to the file open as
+ * @file at once, around the stream's buffer, which must hold nothing yet.
+ * Returns 0 when every byte was written: one system call for them all
+ * wherever the file takes them in one piece.
+ */
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length);
 
 /*
  * arc_remove_file() - remove the file that @path leads to, following symbolic
