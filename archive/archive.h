@@ -89,7 +89,7 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
 
 enum {
     /* The whole blocks an extraction collects before writing them in one call. */
-    FILE_SINK_BUFFER_SIZE = 256 * 1024,
+    ARC_SINK_BUFFER_SIZE = 256 * 1024,
 };
 
 /*
@@ -102,7 +102,7 @@ struct file_sink {
     std::FILE *file;
     uint64_t count;          /* bytes taken: written, pending, or counted past @limit */
     uint64_t limit;          /* bytes past this many are counted but not written */
-    uint8_t *pending;        /* FILE_SINK_BUFFER_SIZE bytes, or null to write each block at once */
+    uint8_t *pending;        /* ARC_SINK_BUFFER_SIZE bytes, or null to write each block at once */
     uint32_t pending_length; /* bytes waiting in @pending */
 };
 

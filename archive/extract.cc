@@ -40,10 +40,10 @@ bool collect_block(file_sink *sink, const uint8_t *bytes, uint32_t length)
 {
     std::memcpy(sink->pending + sink->pending_length, bytes, length);
     sink->pending_length += length;
-    return sink->pending_length + BLOCK_SIZE <= FILE_SINK_BUFFER_SIZE || file_sink_finish(sink);
+    return sink->pending_length + BLOCK_SIZE <= ARC_SINK_BUFFER_SIZE || file_sink_finish(sink);
 }
 
-/* Does @file, which @identity names, share its identity with the open @input? */
+/* Whether @identity names the file open as @input; false when @input is null. */
 bool is_open_as(const arc_file_identity *identity, std::FILE *input)
 {
     arc_file_identity input_identity;
@@ -56,7 +56,7 @@ arc_status decode_into(std::FILE *output, bool regular, const uint8_t *packed,
                        const arc_member *member)
 {
     const uint64_t limit = regular ? member->unpacked_size : UINT64_MAX;
-    file_sink sink = {output, 0, limit, static_cast<uint8_t *>(std::malloc(FILE_SINK_BUFFER_SIZE)),
+    file_sink sink = {output, 0, limit, static_cast<uint8_t *>(std::malloc(ARC_SINK_BUFFER_SIZE)),
                       0};
     const explode_result result = explode(packed, member->packed_size, file_sink_write, &sink);
     /* A block that cannot be written wins over whatever the decoder found after it. */
@@ -70,8 +70,8 @@ arc_status decode_into(std::FILE *output, bool regular, const uint8_t *packed,
  * Opens the output without emptying it, and empties it only once it is known
  * not to be the archive or the log: checking the path first and opening it
  * afterwards would let the path be swapped for a link in between. A failed
- * output is removed only when it is a regular file, a device or a pipe is
- * left where it is; when it was reached through a symbolic link, the file
+ * output is removed only when it is a regular file (a device or a pipe is
+ * left where it is); when it was reached through a symbolic link, the file
  * written is removed and the link stays.
  */
 arc_status write_member(const char *output_path, const uint8_t *packed, const arc_member *member,
