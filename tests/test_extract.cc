@@ -272,7 +272,7 @@ TEST_F(Extraction, FailedExtractionLeavesADeviceNodeInPlace)
 {
     const std::string node = path("null");
     if (!make_device_node(node, 1, 3))
-        GTEST_SKIP() << "cannot create a private null device here (mknod not permitted)";
+        GTEST_SKIP() << "cannot create a private null device here (no mknod, or not permitted)";
     ASSERT_NE(open_with(damaged_member()), nullptr);
     EXPECT_EQ(extract_to(node), ARC_ERR_DAMAGED);
     EXPECT_TRUE(is_kind(node, kind::character));
