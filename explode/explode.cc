@@ -23,6 +23,9 @@
  *   loop starts each token's first lookup on the bits already in hand, before
  *   the refill's load has arrived: it keeps enough bits for that lookup at the
  *   end of every token.
+ * - Literals come in runs. In literal mode 0, where a literal is its flag and
+ *   8 plain bits, the fast loop takes up to five at once, as many as come
+ *   before the next flag that is set, with one store.
  * - Output goes to a linear buffer: the previous 4096 bytes, then the block
  *   being filled. A match never reaches back more than 4096 bytes, so its
  *   source is always in the buffer and can be copied in runs of 8 or 16 bytes
@@ -214,6 +217,21 @@ constexpr distance_tables DISTANCE_TABLES[3] = {
     build_distance_tables<6>(),
 };
 
+/* In literal mode 0 the fast loop takes up to this many literals, 9 bits apiece, at once. */
+constexpr int RAW_LITERALS_AT_ONCE = 5;
+
+constexpr uint64_t raw_literal_flags()
+{
+    uint64_t flags = 0;
+    for (int i = 0; i < RAW_LITERALS_AT_ONCE; ++i)
+        flags |= uint64_t{1} << (9 * i);
+    return flags;
+}
+
+/* The flags of that many literals in a row, and a stop where the next one's would be. */
+constexpr uint64_t RAW_LITERAL_FLAGS = raw_literal_flags();
+constexpr uint64_t RAW_LITERALS_STOP = uint64_t{1} << (9 * RAW_LITERALS_AT_ONCE);
+
 /*
  * Bits the fast loop keeps in hand at the end of every token, for the next
  * token's first lookup: its flag and the 13 bits a literal lookup reads (a
@@ -231,8 +249,11 @@ static_assert(sizeof(symbol_entry) == 2 && sizeof(value_entry) == 4 && sizeof(le
               "entries are packed");
 static_assert(MAX_MATCH_BITS <= REFILLED_BITS && MAX_LITERAL_BITS <= REFILLED_BITS,
               "one refill holds any token");
-static_assert(REFILLED_BITS - MAX_MATCH_BITS >= PEEK_BITS,
-              "what a match leaves is enough for the next lookup");
+static_assert(REFILLED_BITS - MAX_MATCH_BITS >= PEEK_BITS &&
+                  REFILLED_BITS - 9 * RAW_LITERALS_AT_ONCE >= 1 + LENGTH_TABLE_BITS,
+              "what a match or a run of plain literals leaves is enough for the next lookup");
+static_assert(RAW_LITERALS_AT_ONCE <= 8 && RAW_LITERALS_AT_ONCE + 8 <= COPY_OVERRUN,
+              "a run of plain literals is one 8-byte store");
 /* Whether a match of length 2 always has a length code of its own, with no extra bits. */
 constexpr bool length_two_has_its_own_code()
 {
@@ -254,6 +275,12 @@ uint64_t load_u64le(const uint8_t *p)
     for (int i = 0; i < 8; ++i)
         value |= static_cast<uint64_t>(p[i]) << (8 * i);
     return value;
+}
+
+void store_u64le(uint8_t *p, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 inline uint32_t low_bits(uint64_t bits, int n)
@@ -278,6 +305,34 @@ inline const Entry *after_flag(const Entry *table, uint64_t bits, int index_bits
 {
     const uint64_t offset = (bits & ((uint64_t{2} << index_bits) - 2)) * (sizeof(Entry) / 2);
     return reinterpret_cast<const Entry *>(reinterpret_cast<const char *>(table) + offset);
+}
+
+inline int trailing_zeros(uint64_t value)
+{
+#if defined(__GNUC__)
+    return __builtin_ctzll(value);
+#else
+    int n = 0;
+    for (; (value & 1) == 0; value >>= 1)
+        ++n;
+    return n;
+#endif
+}
+
+/*
+ * The bytes of the next RAW_LITERALS_AT_ONCE plain literals in @bits, the
+ * first one lowest: literal i's 8 bits follow its flag at bit 9i. Above the
+ * last byte lie whatever bits follow it, so that the whole word is stored.
+ */
+inline uint64_t raw_literal_bytes(uint64_t bits)
+{
+    uint64_t bytes = 0;
+    for (int i = 0; i < RAW_LITERALS_AT_ONCE; ++i) {
+        const uint64_t mask = (i + 1 < RAW_LITERALS_AT_ONCE ? uint64_t{0xff} : ~uint64_t{0})
+                              << (8 * i);
+        bytes |= bits >> (1 + i) & mask;
+    }
+    return bytes;
 }
 
 /* Copies a match whose source lies @distance bytes back; may write COPY_OVERRUN bytes beyond. */
@@ -384,11 +439,12 @@ int decode_fast(decoder_state *state)
                 look = bits;
             } while ((bits & 1) == 0 && count >= MAX_LITERAL_BITS + PEEK_BITS);
         } else if ((peek & 1) == 0) {
-            do {
-                *dest++ = static_cast<uint8_t>(low_bits(bits >> 1, 8));
-                bits >>= 9;
-                count -= 9;
-            } while ((bits & 1) == 0 && count >= 9 + PEEK_BITS);
+            /* The literals before the next flag that is set, up to RAW_LITERALS_AT_ONCE. */
+            const int used = trailing_zeros((bits & RAW_LITERAL_FLAGS) | RAW_LITERALS_STOP);
+            store_u64le(dest, raw_literal_bytes(bits));
+            dest += used / 9;
+            bits >>= used;
+            count -= used;
         } else {
             const length_entry length_code =
                 *after_flag(LENGTH_TABLE.entries, peek, LENGTH_TABLE_BITS);
