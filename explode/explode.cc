@@ -25,7 +25,8 @@
  *   end of every token.
  * - Literals come in runs. In literal mode 0, where a literal is its flag and
  *   8 plain bits, the fast loop takes up to five at once, as many as come
- *   before the next flag that is set, with one store.
+ *   before the next flag that is set, with one store. In mode 1 one lookup in
+ *   a 13-bit table gives a literal, or two when both codes are short.
  * - Output goes to a linear buffer: the previous 4096 bytes, then the block
  *   being filled. A match never reaches back more than 4096 bytes, so its
  *   source is always in the buffer and can be copied in runs of 8 or 16 bytes
@@ -217,6 +218,43 @@ constexpr distance_tables DISTANCE_TABLES[3] = {
     build_distance_tables<6>(),
 };
 
+/*
+ * Literal mode 1's table for the fast loop, indexed by the 13 bits after a
+ * literal's flag: it gives that literal, and the next one too when its flag
+ * and whole code lie within those 13 bits. total_bits counts what the entry
+ * takes, flags included.
+ */
+struct literal_pair_entry {
+    uint8_t total_bits;
+    uint8_t literals;
+    uint8_t first;
+    uint8_t second;
+};
+
+constexpr decode_table<literal_pair_entry, LITERAL_TABLE_BITS> build_literal_pair_table()
+{
+    decode_table<literal_pair_entry, LITERAL_TABLE_BITS> table = {};
+    for (uint32_t index = 0; index < 1u << LITERAL_TABLE_BITS; ++index) {
+        const symbol_entry first = LITERAL_TABLE.entries[index];
+        literal_pair_entry entry = {static_cast<uint8_t>(1 + first.code_bits), 1, first.symbol, 0};
+        if ((index >> first.code_bits & 1) == 0) {
+            /* The bits past the known ones read as zeros: the second code must end before. */
+            const symbol_entry second = LITERAL_TABLE.entries[index >> (first.code_bits + 1)];
+            if (first.code_bits + 1 + second.code_bits <= LITERAL_TABLE_BITS) {
+                entry.literals = 2;
+                entry.second = second.symbol;
+                entry.total_bits = static_cast<uint8_t>(entry.total_bits + 1 + second.code_bits);
+            }
+        }
+        table.entries[index] = entry;
+    }
+    table.complete = LITERAL_TABLE.complete;
+    return table;
+}
+
+constexpr decode_table<literal_pair_entry, LITERAL_TABLE_BITS> LITERAL_PAIR_TABLE =
+    build_literal_pair_table();
+
 /* In literal mode 0 the fast loop takes up to this many literals, 9 bits apiece, at once. */
 constexpr int RAW_LITERALS_AT_ONCE = 5;
 
@@ -240,12 +278,14 @@ constexpr uint64_t RAW_LITERALS_STOP = uint64_t{1} << (9 * RAW_LITERALS_AT_ONCE)
 constexpr int PEEK_BITS = 1 + LITERAL_TABLE_BITS;
 
 /* Whatever bits come next, exactly one code starts with them, and it fits its table. */
-static_assert(LITERAL_TABLE.complete, "the literal table has an entry for every index");
+static_assert(LITERAL_TABLE.complete && LITERAL_PAIR_TABLE.complete,
+              "the literal tables have an entry for every index");
 static_assert(LENGTH_TABLE.complete, "the length table has an entry for every index");
 static_assert(DISTANCE_TABLES[0].complete && DISTANCE_TABLES[1].complete &&
                   DISTANCE_TABLES[2].complete,
               "the distance tables have an entry for every index");
-static_assert(sizeof(symbol_entry) == 2 && sizeof(value_entry) == 4 && sizeof(length_entry) == 8,
+static_assert(sizeof(symbol_entry) == 2 && sizeof(value_entry) == 4 && sizeof(length_entry) == 8 &&
+                  sizeof(literal_pair_entry) == 4,
               "entries are packed");
 static_assert(MAX_MATCH_BITS <= REFILLED_BITS && MAX_LITERAL_BITS <= REFILLED_BITS,
               "one refill holds any token");
@@ -431,11 +471,13 @@ int decode_fast(decoder_state *state)
         if ((peek & 1) == 0 && CodedLiterals) {
             uint64_t look = peek;
             do {
-                const symbol_entry entry =
-                    *after_flag(LITERAL_TABLE.entries, look, LITERAL_TABLE_BITS);
-                *dest++ = entry.symbol;
-                bits >>= 1 + entry.code_bits;
-                count -= 1 + entry.code_bits;
+                const literal_pair_entry entry =
+                    *after_flag(LITERAL_PAIR_TABLE.entries, look, LITERAL_TABLE_BITS);
+                dest[0] = entry.first;
+                dest[1] = entry.second;
+                dest += entry.literals;
+                bits >>= entry.total_bits;
+                count -= entry.total_bits;
                 look = bits;
             } while ((bits & 1) == 0 && count >= MAX_LITERAL_BITS + PEEK_BITS);
         } else if ((peek & 1) == 0) {
