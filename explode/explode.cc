@@ -29,7 +29,7 @@
  *   a 13-bit table gives a literal, or two when both codes are short.
  * - Output goes to a linear buffer: the previous 4096 bytes, then the block
  *   being filled. A match never reaches back more than 4096 bytes, so its
- *   source is always in the buffer and can be copied in runs of 8 or 16 bytes
+ *   source is always in the buffer and can be copied in runs of 8 to 32 bytes
  *   rather than byte by byte through a ring. A full block is handed to the
  *   sink after the token (or run of literals) that filled it; nothing in a
  *   token can fail once its bytes are being written, so the sink sees the same
@@ -47,7 +47,7 @@ enum {
     LENGTH_TABLE_BITS = 7,
     DISTANCE_TABLE_BITS = 8,
     /* Match copies and literal stores may write this far past their last byte. */
-    COPY_OVERRUN = 16,
+    COPY_OVERRUN = 32,
     /* A literal token: its flag and a code of up to 13 bits. */
     MAX_LITERAL_BITS = 1 + LITERAL_TABLE_BITS,
     /* A match: its flag, the length code and up to 8 extra bits, the distance code and 6 bits. */
@@ -380,17 +380,28 @@ inline void copy_match(uint8_t *out, uint32_t distance, uint32_t length)
 {
     const uint8_t *from = out - distance;
     if (distance >= 16) {
-        /* Every chunk read lies wholly before the bytes being written. */
-        for (uint32_t i = 0; i < length; i += 16)
+        /*
+         * Every chunk read lies wholly before the bytes being written. Most
+         * matches are short: two moves cover them without a loop.
+         */
+        std::memcpy(out, from, 16);
+        std::memcpy(out + 16, from + 16, 16);
+        for (uint32_t i = 32; i < length; i += 16)
             std::memcpy(out + i, from + i, 16);
     } else if (distance >= 8) {
         for (uint32_t i = 0; i < length; i += 8)
             std::memcpy(out + i, from + i, 8);
     } else if (distance == 1) {
-        std::memset(out, *from, length);
+        const uint64_t run = *from * uint64_t{0x0101010101010101};
+        for (uint32_t i = 0; i < length; i += 8)
+            std::memcpy(out + i, &run, 8);
     } else {
-        for (uint32_t i = 0; i < length; ++i)
-            out[i] = from[i];
+        /*
+         * Each move of 8 bytes settles the first @distance of them; the rest,
+         * read before they were written, are put right by the next move.
+         */
+        for (uint32_t i = 0; i < length; i += distance)
+            std::memmove(out + i, from + i, 8);
     }
 }
 
