@@ -379,13 +379,15 @@ inline uint64_t raw_literal_bytes(uint64_t bits)
 inline void copy_match(uint8_t *out, uint32_t distance, uint32_t length)
 {
     const uint8_t *from = out - distance;
-    if (distance >= 16) {
+    if ((length < 16 ? length : 16) <= distance) {
         /*
-         * Every chunk read lies wholly before the bytes being written. Most
-         * matches are short: two moves cover them without a loop.
+         * Every chunk read lies wholly before the bytes being written, or the
+         * match is no longer than its distance and what a chunk reads past
+         * the match's source lands past the match. Most matches are short:
+         * two moves cover them without a loop.
          */
-        std::memcpy(out, from, 16);
-        std::memcpy(out + 16, from + 16, 16);
+        std::memmove(out, from, 16);
+        std::memmove(out + 16, from + 16, 16);
         for (uint32_t i = 32; i < length; i += 16)
             std::memcpy(out + i, from + i, 16);
     } else if (distance >= 8) {
