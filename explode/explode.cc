@@ -238,7 +238,7 @@ constexpr decode_table<literal_pair_entry, LITERAL_TABLE_BITS> build_literal_pai
         const symbol_entry first = LITERAL_TABLE.entries[index];
         literal_pair_entry entry = {static_cast<uint8_t>(1 + first.code_bits), 1, first.symbol, 0};
         if ((index >> first.code_bits & 1) == 0) {
-            /* The bits past the known ones read as zeros: the second code must end before. */
+            /* The next literal counts only if its code ends within the 13 bits. */
             const symbol_entry second = LITERAL_TABLE.entries[index >> (first.code_bits + 1)];
             if (first.code_bits + 1 + second.code_bits <= LITERAL_TABLE_BITS) {
                 entry.literals = 2;
@@ -292,12 +292,13 @@ static_assert(MAX_MATCH_BITS <= REFILLED_BITS && MAX_LITERAL_BITS <= REFILLED_BI
 static_assert(REFILLED_BITS - MAX_MATCH_BITS >= PEEK_BITS &&
                   REFILLED_BITS - 9 * RAW_LITERALS_AT_ONCE >= 1 + LENGTH_TABLE_BITS,
               "what a match or a run of plain literals leaves is enough for the next lookup");
-static_assert(RAW_LITERALS_AT_ONCE <= 8 && RAW_LITERALS_AT_ONCE + 8 <= COPY_OVERRUN,
-              "a run of plain literals is one 8-byte store");
+static_assert(RAW_LITERALS_AT_ONCE <= 8 && 8 <= COPY_OVERRUN,
+              "a run of plain literals is one 8-byte store, within the room past the block");
+
 /* Whether a match of length 2 always has a length code of its own, with no extra bits. */
 constexpr bool length_two_has_its_own_code()
 {
-    for (int s = 0; s < 16; ++s) {
+    for (size_t s = 0; s < sizeof(EXPLODE_LENGTH_BASE) / sizeof(EXPLODE_LENGTH_BASE[0]); ++s) {
         const int base = EXPLODE_LENGTH_BASE[s];
         if (base <= 2 && 2 < base + (1 << EXPLODE_LENGTH_EXTRA_BITS[s]) &&
             EXPLODE_LENGTH_EXTRA_BITS[s] != 0)
@@ -492,6 +493,7 @@ int decode_fast(decoder_state *state)
                 bits >>= entry.total_bits;
                 count -= entry.total_bits;
                 look = bits;
+                /* Another lookup only while what it may take leaves PEEK_BITS in hand. */
             } while ((bits & 1) == 0 && count >= MAX_LITERAL_BITS + PEEK_BITS);
         } else if ((peek & 1) == 0) {
             /* The literals before the next flag that is set, up to RAW_LITERALS_AT_ONCE. */
