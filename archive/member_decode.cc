@@ -6,7 +6,6 @@
  * the decoder and the caller's sink, so that every caller gets the same
  * verdict whatever its sink counts or does not.
  */
-
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
 #include "archive/file_ops.h"
