@@ -51,21 +51,31 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
+std::string unpack_executable()
+{
+    const char *override_path = std::getenv("VARLIX_UNPACK_EXE");
+    if (override_path != nullptr && *override_path != '\0')
+        return override_path;
+    return VARLIX_UNPACK_EXE;
+}
+
 bool varlix_runs_wrapped()
 {
     const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER");
     return wrapper != nullptr && !split_words(wrapper).empty();
 }
 
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
-                      const std::vector<std::string> &launcher)
+namespace {
+
+run_result run_program(const std::string &executable, const std::vector<std::string> &args,
+                       const std::string &cwd, const std::vector<std::string> &launcher)
 {
     std::vector<std::string> argv = launcher;
     if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER")) {
         const std::vector<std::string> words = split_words(wrapper);
         argv.insert(argv.end(), words.begin(), words.end());
     }
-    argv.push_back(varlix_executable());
+    argv.push_back(executable);
     argv.insert(argv.end(), args.begin(), args.end());
 
     char capture_dir[] = "/tmp/varlix-run-XXXXXX";
@@ -87,6 +97,19 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
     result.err = read_file_text(err_path);
     fs::remove_all(capture_dir);
     return result;
+}
+
+} // namespace
+
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &launcher)
+{
+    return run_program(varlix_executable(), args, cwd, launcher);
+}
+
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd)
+{
+    return run_program(unpack_executable(), args, cwd, {});
 }
 
 std::string read_file_text(const std::string &path)

@@ -30,6 +30,15 @@ struct run_result {
 run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "",
                       const std::vector<std::string> &launcher = {});
 
+/*
+ * Runs varlix-unpack as run_varlix() runs varlix: the one built beside the
+ * tests unless VARLIX_UNPACK_EXE names another, with VARLIX_TEST_WRAPPER.
+ */
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd = "");
+
+/* varlix-unpack's path, as run_unpack uses it. */
+std::string unpack_executable();
+
 /* Whether VARLIX_TEST_WRAPPER puts a command in front of the executable. */
 bool varlix_runs_wrapped();
 
