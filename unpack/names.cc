@@ -1,5 +1,6 @@
 #include "unpack/names.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -160,11 +161,9 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
     std::string text;
     const bool exact =
         unpack_os_convert(converter, name, std::char_traits<char>::length(name), true, &text);
-    member.display = unpack_display(text);
-    for (char &c : member.display) {
-        if (c == '\\')
-            c = '/';
-    }
+    std::string shown = text;
+    std::replace(shown.begin(), shown.end(), '\\', '/');
+    member.display = unpack_display(shown);
     if (!exact) {
         member.problem = conversion_problem(code_page);
     } else if (text.find('\\') != std::string::npos) {
@@ -179,15 +178,18 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
 std::string unpack_display(const std::string &text)
 {
     std::string out;
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            out += c;
-            continue;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const unsigned char byte = static_cast<unsigned char>(text[at]);
+        if (byte == 0xFF && at + 2 < text.size()) {
+            out += "\\x" + text.substr(at + 1, 2);
+            at += 2;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += text[at];
         }
-        char escaped[8];
-        std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
-        out += escaped;
     }
     return out;
 }

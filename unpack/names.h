@@ -21,14 +21,14 @@
 /* A folder name, as shown and as created. */
 struct unpack_folder_name {
     std::vector<std::string> parts; /* UTF-8, outermost first; none for the root */
-    std::string display;            /* the parts joined by '/', escaped (see unpack_display) */
+    std::string display;            /* the parts joined by '/', for messages (unpack_display) */
     std::string problem;            /* why it is unsafe, or empty */
 };
 
 /* A member's own name, as shown and as created. */
 struct unpack_member_name {
     std::string name;    /* UTF-8 */
-    std::string display; /* escaped, '\' shown as '/' */
+    std::string display; /* for messages (unpack_display), '\' shown as '/' */
     std::string problem; /* why it is unsafe, or empty */
 };
 
@@ -49,7 +49,8 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
 /*
  * unpack_display() - @text with every control character (below 0x20, and
  * 0x7F) written as "\xHH", so that a message stays on one line and shows
- * what the name holds.
+ * what the name holds; so is a byte that did not convert, marked by
+ * unpack_os_convert().
  */
 std::string unpack_display(const std::string &text);
 

@@ -40,7 +40,7 @@ std::string temp_name_for(unsigned long process, unsigned slot, unsigned attempt
 std::string escaped_byte(unsigned char byte)
 {
     char text[8];
-    std::snprintf(text, sizeof(text), "\\x%02X", byte);
+    std::snprintf(text, sizeof(text), "\xFF%02X", byte);
     return text;
 }
 

@@ -171,9 +171,10 @@ unpack_converter *unpack_os_open_converter(const std::string &name);
 
 /*
  * unpack_os_convert() - append @length bytes at @bytes, converted, to *@out.
- * A byte that does not convert (with the bytes of its character) is appended
- * as "\xHH" when @escape, else as U+FFFD. Returns whether every byte
- * converted. One thread at a time per converter.
+ * A byte that does not convert is appended as U+FFFD or, when @escape, as
+ * the byte 0xFF (which UTF-8 never holds) and the byte's value in two
+ * upper-case hex digits, for unpack_display() to show. Returns whether every
+ * byte converted. One thread at a time per converter.
  */
 bool unpack_os_convert(unpack_converter *converter, const char *bytes, size_t length, bool escape,
                        std::string *out);
