@@ -20,7 +20,9 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/archive.h"
 #include "cli/version.h"
+#include "tests/support/installer_support.h"
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
@@ -72,6 +74,19 @@ std::string without_time(const std::string &text)
         start = end;
     }
     return out;
+}
+
+/* The local date and time of the file at @file_path, as MS-DOS date and time fields. */
+std::pair<uint16_t, uint16_t> local_dos_time(const std::string &file_path)
+{
+    struct stat info;
+    if (stat(file_path.c_str(), &info) != 0)
+        return {0, 0};
+    std::tm local;
+    localtime_r(&info.st_mtime, &local);
+    return {
+        static_cast<uint16_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday),
+        static_cast<uint16_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2)};
 }
 
 /* A number right-aligned in ten characters, as the listing's size columns are. */
@@ -530,6 +545,65 @@ TEST_F(Unpack, ListingsAlignTheirColumnsAndJsonEscapesEveryName)
                                    "assert m[1]['path'] == 'CTRL\\x01/SUB/QUOTE\".TXT'\n")));
     const std::string check = "python3 " + path("check.py") + " " + path("listing.json");
     EXPECT_EQ(std::system(check.c_str()), 0) << read_file_text(path("listing.json"));
+}
+
+/* The real installers beside the project; skipped when they are absent. */
+class UnpackReal : public Unpack {
+  protected:
+    /* Extracts @name and checks every member's size and time against the library's reading. */
+    void expect_whole_installer(const std::string &name, uint32_t files, uint32_t folders)
+    {
+        const std::string archive = realdata_path(name);
+        if (!path_exists(archive))
+            GTEST_SKIP() << archive << " is absent; real archives are not part of the project";
+        const run_result result = run({"-q", "-d", "out", archive});
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(result.err, "");
+
+        ASSERT_EQ(arc_open_installer(archive.c_str(), &installer), ARC_OK);
+        ASSERT_EQ(installer.archive.member_count, files);
+        ASSERT_EQ(installer.folder_count, folders);
+        for (uint32_t i = 0; i < installer.archive.member_count; ++i) {
+            const arc_member &member = installer.archive.members[i];
+            const arc_folder &folder = installer.folders[member.folder];
+            const std::string file =
+                path("out/") + folder.name + (folder.name_length ? "/" : "") + member.name;
+            std::error_code missing;
+            EXPECT_EQ(fs::file_size(file, missing), member.unpacked_size) << file;
+            EXPECT_EQ(local_dos_time(file), std::make_pair(member.dos_date, member.dos_time))
+                << file;
+            if (member.flags & ARC_FLAG_CONTINUES) {
+                EXPECT_EQ(read_file_bytes(file), read_and_decode(installer, member).bytes) << file;
+            }
+        }
+        EXPECT_EQ(tree("out").size(), files + (folders > 1 ? folders : 0));
+    }
+
+    void TearDown() override
+    {
+        arc_close_installer(&installer);
+        Unpack::TearDown();
+    }
+
+    arc_installer installer = {};
+};
+
+TEST_F(UnpackReal, SetGives202FilesIn16FoldersAndAJsonListingOfThem)
+{
+    expect_whole_installer("set/_SETUP.1", 202, 16);
+    ASSERT_TRUE(write_file(path("listing.json"),
+                           bytes_of(run({"--list", "--json", realdata_path("set/_SETUP.3")}).out)));
+    if (std::system("python3 -c 1 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3 is needed to parse the JSON";
+    const std::string check = "python3 -c \"import json, sys; "
+                              "sys.exit(len(json.load(open(sys.argv[1]))['members']) != 202)\" " +
+                              path("listing.json");
+    EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+TEST_F(UnpackReal, SetupLibGivesSevenFilesWithTheirDates)
+{
+    expect_whole_installer("_SETUP.LIB", 7, 1);
 }
 
 } // namespace
