@@ -12,7 +12,9 @@
 #   make windows       cross-build build-windows/varlix.exe (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against varlix.exe under wine (needs wine)
 #   make bench         decode throughput and extraction time against gzip and cat
-#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data)
+#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data);
+#                      varlix-unpack against a shell loop of varlix, and -j 2 against -j 1
+#                      (UNPACK_BENCH_RUNS=3)
 #   make resources     peak memory of a 64 MiB extraction against its bound (PASS/FAIL)
 #                      and the time to list an archive of 4096 members
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
@@ -27,6 +29,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_SIZE_MIB ?= 64
 BENCH_RUNS ?= 5
+UNPACK_BENCH_RUNS ?= 3
 MEMCHECK_BUILD_DIR ?= build-memcheck
 MEMCHECK_FLAGS ?=
 FUZZ_BUILD_DIR ?= build-fuzz
@@ -76,9 +79,12 @@ demo:
 
 bench:
 	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
-	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
+	cmake --build $(BUILD_DIR) --target varlix varlix-unpack varlix_bench unpack_bench \
+	    --parallel $(JOBS)
 	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
+	$(BUILD_DIR)/bench/unpack_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/varlix-unpack \
+		$(BUILD_DIR)/bench-data/unpack --runs $(UNPACK_BENCH_RUNS)
 
 install: configure
 	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)

@@ -1,5 +1,6 @@
 #include "unpack/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -42,16 +43,12 @@ bool file_sink_take(void *context, const uint8_t *bytes, uint32_t length)
 void run_job(unpack_pool *pool, unpack_job *job, uint8_t *buffer)
 {
     file_sink sink = {job->file, buffer, 0, 0, &pool->bytes_out};
-    arc_status status = arc_decode_member(job->packed, job->member, file_sink_take, &sink);
+    arc_status status = arc_decode_member(job->packed.bytes, job->member, file_sink_take, &sink);
     if (status == ARC_OK && job->file != nullptr && !flush(&sink))
         status = ARC_ERR_WRITE;
-    std::free(job->packed);
-    job->packed = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(pool->lock);
-        --pool->packed_held;
-    }
-    pool->job_done.notify_all();
+    /* The main thread may read the next member while this file is closed. */
+    unpack_pool_give_back(pool, job->packed);
+    job->packed = unpack_buffer{nullptr, 0};
 
     int os_error = sink.error;
     if (job->file != nullptr) {
@@ -115,6 +112,47 @@ bool unpack_pool_start(unpack_pool *pool, unsigned threads)
     return started;
 }
 
+bool unpack_pool_hold(unpack_pool *pool, unsigned limit)
+{
+    std::lock_guard<std::mutex> guard(pool->lock);
+    if (pool->packed_held >= limit)
+        return false;
+    ++pool->packed_held;
+    return true;
+}
+
+void unpack_pool_release(unpack_pool *pool)
+{
+    std::lock_guard<std::mutex> guard(pool->lock);
+    --pool->packed_held;
+}
+
+bool unpack_pool_buffer(unpack_pool *pool, size_t size, unpack_buffer *buffer)
+{
+    *buffer = unpack_buffer{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> guard(pool->lock);
+        if (!pool->spare.empty()) {
+            *buffer = pool->spare.back();
+            pool->spare.pop_back();
+        }
+    }
+    size = std::max<size_t>(size, 1);
+    if (buffer->capacity >= size)
+        return true;
+    std::free(buffer->bytes);
+    buffer->bytes = static_cast<uint8_t *>(std::malloc(size));
+    buffer->capacity = buffer->bytes != nullptr ? size : 0;
+    return buffer->bytes != nullptr;
+}
+
+void unpack_pool_give_back(unpack_pool *pool, unpack_buffer buffer)
+{
+    std::lock_guard<std::mutex> guard(pool->lock);
+    pool->spare.push_back(buffer);
+    --pool->packed_held;
+}
+
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job)
 {
     {
@@ -134,4 +172,7 @@ void unpack_pool_stop(unpack_pool *pool)
     for (std::thread &thread : pool->threads)
         thread.join();
     pool->threads.clear();
+    for (const unpack_buffer &buffer : pool->spare)
+        std::free(buffer.bytes);
+    pool->spare.clear();
 }

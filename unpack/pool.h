@@ -22,10 +22,16 @@
 #include "archive/archive.h"
 #include "unpack/unpack_os.h"
 
+/* Room for a member's compressed bytes; kept, once decoded, for a later member. */
+struct unpack_buffer {
+    uint8_t *bytes;
+    size_t capacity;
+};
+
 struct unpack_job {
     const arc_member *member;
-    uint8_t *packed;   /* malloc()ed compressed bytes, freed by the worker */
-    unpack_file *file; /* the temporary file, closed by the worker; null to test only */
+    unpack_buffer packed; /* the compressed bytes; given back by the worker once decoded */
+    unpack_file *file;    /* the temporary file, closed by the worker; null to test only */
     unpack_file_details details;
 
     /* Set by the worker; read once done is set, under the pool's lock. */
@@ -37,11 +43,12 @@ struct unpack_job {
 struct unpack_pool {
     std::mutex lock;
     std::condition_variable job_waiting; /* a job was queued, or stopping was set */
-    std::condition_variable job_done;    /* a job finished or gave back its compressed bytes */
+    std::condition_variable job_done;    /* a job finished */
     std::deque<unpack_job *> queue;
     std::vector<std::thread> threads;
     bool stopping = false;
-    unsigned packed_held = 0;           /* jobs whose compressed bytes are still in memory */
+    unsigned packed_held = 0;           /* buffers holding a member's bytes, or about to */
+    std::vector<unpack_buffer> spare;   /* buffers given back */
     std::atomic<uint64_t> bytes_out{0}; /* decoded by every job so far, for progress */
 };
 
@@ -53,12 +60,29 @@ struct unpack_pool {
 bool unpack_pool_start(unpack_pool *pool, unsigned threads);
 
 /*
- * unpack_pool_submit() - queue @job, whose compressed bytes were counted in
- * packed_held by the caller (under the lock) when it allocated them.
+ * unpack_pool_hold() - count one more buffer held, when fewer than @limit
+ * are; returns whether it did. unpack_pool_release() takes the count back.
  */
+bool unpack_pool_hold(unpack_pool *pool, unsigned limit);
+void unpack_pool_release(unpack_pool *pool);
+
+/*
+ * unpack_pool_buffer() - a buffer of at least @size bytes (1 at least), a
+ * spare one when there is one; call with a hold counted. Returns false when
+ * memory ran out.
+ */
+bool unpack_pool_buffer(unpack_pool *pool, size_t size, unpack_buffer *buffer);
+
+/* unpack_pool_give_back() - keep @buffer as a spare and take its hold back. */
+void unpack_pool_give_back(unpack_pool *pool, unpack_buffer buffer);
+
+/* unpack_pool_submit() - queue @job, whose buffer is held. */
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job);
 
-/* unpack_pool_stop() - let the workers finish the queued jobs, then join them. */
+/*
+ * unpack_pool_stop() - let the workers finish the queued jobs, join them and
+ * free the spare buffers.
+ */
 void unpack_pool_stop(unpack_pool *pool);
 
 #endif

@@ -161,21 +161,17 @@ bool create_temp(pending *p, run_state *state)
     return false;
 }
 
-/* Reads the member's compressed bytes (one of the held buffers is reserved for it). */
+/* Reads the member's compressed bytes into a buffer (one is held for it). */
 bool read_packed(pending *p, run_state *state)
 {
     const arc_member &member = member_of(*state, p->member);
-    /* malloc(0) may return null, which is no failure: ask for a byte. */
-    p->job.packed = static_cast<uint8_t *>(std::malloc(std::max<size_t>(member.packed_size, 1)));
-    if (p->job.packed == nullptr) {
+    if (!unpack_pool_buffer(&state->pool, member.packed_size, &p->job.packed)) {
         fail_status(p, *state, ARC_ERR_NO_MEMORY);
         return false;
     }
-    const arc_status status = arc_read_member_data(state->installer, &member, p->job.packed);
+    const arc_status status = arc_read_member_data(state->installer, &member, p->job.packed.bytes);
     if (status == ARC_OK)
         return true;
-    std::free(p->job.packed);
-    p->job.packed = nullptr;
     fail_status(p, *state, status);
     return false;
 }
@@ -194,13 +190,8 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
         fail_missing_volume(p.get(), *state, *volume);
         return p;
     }
-    if (!read_packed(p.get(), state))
+    if (!read_packed(p.get(), state) || (writing && !create_temp(p.get(), state)))
         return p;
-    if (writing && !create_temp(p.get(), state)) {
-        std::free(p->job.packed);
-        p->job.packed = nullptr;
-        return p;
-    }
     p->job.details.read_only = (member.attributes & ARC_ATTRIBUTE_READ_ONLY) != 0;
     p->job.details.has_time =
         unpack_dos_time(member.dos_date, member.dos_time, &p->job.details.modified);
@@ -265,22 +256,6 @@ void show_progress(run_state *state, bool now_anyway)
     unpack_console_progress(state->console, progress, now_anyway);
 }
 
-/* Takes one more compressed buffer if fewer than one per worker are held. */
-bool reserve_packed(run_state *state)
-{
-    std::lock_guard<std::mutex> guard(state->pool.lock);
-    if (state->pool.packed_held >= state->workers)
-        return false;
-    ++state->pool.packed_held;
-    return true;
-}
-
-void unreserve_packed(run_state *state)
-{
-    std::lock_guard<std::mutex> guard(state->pool.lock);
-    --state->pool.packed_held;
-}
-
 bool is_done(run_state *state, const pending &p)
 {
     if (!p.submitted)
@@ -297,10 +272,16 @@ void run_members(run_state *state)
     std::deque<std::unique_ptr<pending>> window;
     size_t next = 0;
     while (next < selected.size() || !window.empty()) {
-        while (next < selected.size() && window.size() < most_pending && reserve_packed(state)) {
+        while (next < selected.size() && window.size() < most_pending &&
+               unpack_pool_hold(&state->pool, state->workers)) {
             window.push_back(prepare(state, selected[next++]));
-            if (!window.back()->submitted)
-                unreserve_packed(state);
+            pending &p = *window.back();
+            if (p.submitted)
+                continue;
+            if (p.job.packed.bytes != nullptr)
+                unpack_pool_give_back(&state->pool, p.job.packed);
+            else
+                unpack_pool_release(&state->pool);
         }
         bool finished_any = false;
         while (!window.empty() && is_done(state, *window.front())) {

@@ -274,6 +274,15 @@ int unpack_os_rename(unpack_dir *dir, const std::string &from, const std::string
 {
     if (replace)
         return renameat(dir->fd, from.c_str(), dir->fd, to.c_str()) == 0 ? 0 : errno;
+#if defined(RENAME_NOREPLACE)
+    /* Linux renames only onto a free name in one step, where the file system allows it. */
+    if (renameat2(dir->fd, from.c_str(), dir->fd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return UNPACK_OS_ERR_EXISTS;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+#endif
     /* A hard link is made only when the name is free: the check and the act are one. */
     if (linkat(dir->fd, from.c_str(), dir->fd, to.c_str(), 0) == 0)
         return unlinkat(dir->fd, from.c_str(), 0) == 0 ? 0 : errno;
@@ -295,7 +304,8 @@ int unpack_os_remove(unpack_dir *dir, const std::string &name)
 
 std::string unpack_os_temp_name(unsigned slot, unsigned attempt)
 {
-    return temp_name_for(static_cast<unsigned long>(getpid()), slot, attempt);
+    static const unsigned long process = static_cast<unsigned long>(getpid());
+    return temp_name_for(process, slot, attempt);
 }
 
 void unpack_os_install_interrupt_cleanup()
