@@ -6,8 +6,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(VARLIX_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VARLIX_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${VARLIX_MINGW_TRIPLET}-g++)
+# The POSIX thread model: with the win32 one, GCC 12's libstdc++ has no
+# std::thread, which varlix-unpack's workers use.
+set(CMAKE_C_COMPILER ${VARLIX_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VARLIX_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${VARLIX_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${VARLIX_MINGW_TRIPLET})
@@ -16,5 +18,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# varlix.exe must run on a machine without the MinGW runtime DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+# The programs must run on a machine without the MinGW runtime DLLs, the
+# thread library's (libwinpthread) included.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

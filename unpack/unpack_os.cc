@@ -15,8 +15,9 @@
 #endif
 #include <mutex>
 
-#include <shellapi.h>
 #include <windows.h>
+/* After windows.h, whose declarations it needs. */
+#include <shellapi.h>
 #else
 #include <atomic>
 
