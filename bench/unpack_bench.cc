@@ -15,7 +15,8 @@
  *      as a user's loop would find);
  *   2. extracting the 256 MiB archive with -j 2 against -j 1, and -j 1
  *      against the sum, in this process, of each member's decode time (into
- *      a sink that only counts) and of the time to write its bytes to a file.
+ *      a sink that only counts) and of the time to write as many bytes to a
+ *      new file in 256 KiB writes, the files kept until all are written.
  * Nothing is asserted: the figures are for people to read, with the load.
  */
 #include <algorithm>
@@ -241,7 +242,9 @@ void decode_and_write_times(const settings &s, double *decode, double *write)
         arc_close_installer(&installer);
         return;
     }
-    const std::string out = s.data_dir + "/written.tmp";
+    /* Each file is kept until all are written, as varlix-unpack's are. */
+    const std::string out = s.data_dir + "/written";
+    fs::create_directories(out);
     const bytes filler = make_text(LARGE_SIZE, 7);
     for (uint32_t i = 0; i < installer.archive.member_count; ++i) {
         const arc_member &member = installer.archive.members[i];
@@ -254,7 +257,8 @@ void decode_and_write_times(const settings &s, double *decode, double *write)
         *decode += seconds_since(start);
 
         start = clock_type::now();
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string file = out + "/" + member.name;
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         for (size_t at = 0; at < member.unpacked_size;) {
             const size_t piece = std::min<size_t>(member.unpacked_size - at, size_t{1} << 18);
             if (::write(fd, filler.data() + at % filler.size(), piece) < 0)
@@ -263,9 +267,9 @@ void decode_and_write_times(const settings &s, double *decode, double *write)
         }
         close(fd);
         *write += seconds_since(start);
-        std::remove(out.c_str());
     }
     arc_close_installer(&installer);
+    fs::remove_all(out);
 }
 
 void large_members(const settings &s)
