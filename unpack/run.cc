@@ -103,18 +103,24 @@ void fail_missing_volume(pending *p, const run_state &state, const arc_volume &v
     fail(p, state, reason, arc_status_exit_code(volume.status));
 }
 
-/* The checks on the output side: the path, its folder, what is there already. */
+/* The path's own checks, made before anything is touched. */
+bool check_path(pending *p, const run_state &state)
+{
+    const std::string &unsafe = state.catalog->unsafe[p->member];
+    if (!unsafe.empty()) {
+        fail(p, state, "unsafe path (" + unsafe + "), skipped", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    if (!state.conflicts[p->member].empty()) {
+        fail(p, state, state.conflicts[p->member] + ", skipped", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    return true;
+}
+
+/* The member's folder, made as needed, and what is there already under its name. */
 bool prepare_output(pending *p, run_state *state)
 {
-    const std::string &unsafe = state->catalog->unsafe[p->member];
-    if (!unsafe.empty()) {
-        fail(p, *state, "unsafe path (" + unsafe + "), skipped", EXIT_CANNOT_WRITE);
-        return false;
-    }
-    if (!state->conflicts[p->member].empty()) {
-        fail(p, *state, state->conflicts[p->member] + ", skipped", EXIT_CANNOT_WRITE);
-        return false;
-    }
     const std::vector<std::string> &parts = folder_parts(*state, p->member);
     const uint32_t folder = member_of(*state, p->member).folder;
     const int folder_error = unpack_writer_take_folder(&state->writer, folder, parts, &p->dir);
@@ -184,12 +190,14 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
     const arc_member &member = member_of(*state, index);
     p->job.member = &member;
     const bool writing = !state->options->test;
-    if (writing && !prepare_output(p.get(), state))
+    if (writing && !check_path(p.get(), *state))
         return p;
     if (const arc_volume *volume = arc_member_missing_volume(state->installer, &member)) {
         fail_missing_volume(p.get(), *state, *volume);
         return p;
     }
+    if (writing && !prepare_output(p.get(), state))
+        return p;
     if (!read_packed(p.get(), state) || (writing && !create_temp(p.get(), state)))
         return p;
     p->job.details.read_only = (member.attributes & ARC_ATTRIBUTE_READ_ONLY) != 0;

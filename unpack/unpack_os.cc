@@ -314,7 +314,7 @@ void unpack_os_install_interrupt_cleanup()
     struct sigaction action;
     std::memset(&action, 0, sizeof(action));
     action.sa_handler = remove_temps_and_die;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
