@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -109,7 +110,8 @@ class Unpack : public ScratchDirTest {
         return run_unpack(args, dir);
     }
 
-    /* Everything under @root: each entry's kind and, for files, mode, time and bytes. */
+    /* Everything under @root: each entry's kind and, for files, mode, time and a hash of the bytes.
+     */
     std::map<std::string, std::string> tree(const std::string &root)
     {
         std::map<std::string, std::string> entries;
@@ -120,9 +122,10 @@ class Unpack : public ScratchDirTest {
             if (S_ISLNK(info.st_mode))
                 description = "link";
             if (S_ISREG(info.st_mode))
-                description += " " + std::to_string(info.st_mode & 0777) + " " +
-                               std::to_string(info.st_mtime) + " " +
-                               read_file_text(entry.path().string());
+                description +=
+                    " " + std::to_string(info.st_mode & 0777) + " " +
+                    std::to_string(info.st_mtime) + " " +
+                    std::to_string(std::hash<std::string>()(read_file_text(entry.path().string())));
             entries[fs::relative(entry.path(), path(root)).string()] = description;
         }
         return entries;
@@ -449,6 +452,8 @@ TEST_F(Unpack, OutputIsTheSameForAnyNumberOfJobs)
         const std::string out = std::string("out") + jobs;
         fs::create_directories(path(out + "/FOUR"));
         ASSERT_TRUE(write_file(path(out + "/FOUR/F31.BIN"), bytes_of("there before")));
+        const struct timespec before[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path(out + "/FOUR/F31.BIN").c_str(), before, 0), 0);
         results.push_back(run({"-v", "-j", jobs, "-d", out, archive}));
     }
     EXPECT_EQ(results[0].exit_code, 6);
