@@ -1,7 +1,5 @@
 #include "unpack/options.h"
 
-#include <cstring>
-
 const char UNPACK_HELP_TEXT[] =
     "Usage: varlix-unpack [options] <archive> [<pattern>...]\n"
     "Extract, list or test every member of an InstallShield 3 installer: one\n"
