@@ -187,7 +187,7 @@ class Session : public ScratchDirTest {
     {
         EXPECT_TRUE(write_file(path("command.sh"), bytes_of(command + "\n")));
         const std::string line =
-            "cd '" + dir + "' && PATH='" + path("bin") + "':\"$PATH\" LC_ALL=C sh command.sh 2>&1";
+            "cd '" + dir + "' && PATH='" + path("bin") + "':\"$PATH\" sh command.sh 2>&1";
         std::string output;
         if (std::FILE *pipe = popen(line.c_str(), "r")) {
             char buffer[4096];
