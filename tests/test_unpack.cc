@@ -407,6 +407,23 @@ TEST_F(Unpack, InterruptionLeavesNeitherTheMemberNorATemporaryFile)
         EXPECT_EQ(entry.path().filename().string(), "SMALL.TXT");
 }
 
+TEST_F(Unpack, AFailedWriteTellsTheSystemsReasonAndLeavesNoFile)
+{
+    if (varlix_runs_wrapped())
+        GTEST_SKIP() << "the file size limit must apply to varlix-unpack itself";
+    const std::string archive =
+        write_archive("data.z", foldered({""}, {member_in(0, "SMALL.TXT", "small"),
+                                                packed_member("BIG.BIN", sample_text(200000, 3))}));
+    /* A file size limit of 64 KiB plays a full disk. */
+    const std::string command = "cd '" + dir + "' && trap '' XFSZ && ulimit -f 64 && exec '" +
+                                unpack_executable() + "' -q -d out data.z 2>err";
+    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 7);
+    EXPECT_EQ(read_file_text(path("err")),
+              "BIG.BIN: the output file could not be written: File too large\n");
+    EXPECT_EQ(tree("out").size(), 1u);
+    EXPECT_EQ(file_or_missing(path("out/SMALL.TXT")), "small");
+}
+
 TEST_F(Unpack, NamesComeOutAsUtf8FromTheirCodePage)
 {
     const std::string archive = write_archive(
