@@ -40,26 +40,47 @@ bool file_sink_take(void *context, const uint8_t *bytes, uint32_t length)
     return true;
 }
 
+/* Closes the decoded file and renames it into place, or removes it; returns the status. */
+arc_status settle_file(unpack_job *job, unpack_file *file, const std::string &temp_name,
+                       arc_status status, int *os_error)
+{
+    const int close_error = unpack_os_close_file(file, status == ARC_OK ? &job->details : nullptr);
+    if (status == ARC_OK && close_error != 0) {
+        status = ARC_ERR_WRITE;
+        *os_error = close_error;
+    }
+    if (status == ARC_OK) {
+        *os_error = unpack_os_rename(job->dir, temp_name, *job->name, job->replace);
+        status = *os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
+    }
+    if (status != ARC_OK)
+        unpack_os_remove(job->dir, temp_name);
+    unpack_os_withdraw_temp(job->slot);
+    return status;
+}
+
 void run_job(unpack_pool *pool, unpack_job *job, uint8_t *buffer)
 {
-    file_sink sink = {job->file, buffer, 0, 0, &pool->bytes_out};
-    arc_status status = arc_decode_member(job->packed.bytes, job->member, file_sink_take, &sink);
-    if (status == ARC_OK && job->file != nullptr && !flush(&sink))
-        status = ARC_ERR_WRITE;
-    /* The main thread may read the next member while this file is closed. */
+    unpack_file *file = nullptr;
+    std::string temp_name;
+    int os_error = 0;
+    arc_status status = ARC_OK;
+    if (job->dir != nullptr) {
+        os_error = unpack_os_create_temp(job->slot, job->dir, &temp_name, &file);
+        status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
+    }
+    if (status == ARC_OK) {
+        file_sink sink = {file, buffer, 0, 0, &pool->bytes_out};
+        status = arc_decode_member(job->packed.bytes, job->member, file_sink_take, &sink);
+        if (status == ARC_OK && file != nullptr && !flush(&sink))
+            status = ARC_ERR_WRITE;
+        os_error = sink.error;
+    }
+    /* The main thread may read the next member while this file is settled. */
     unpack_pool_give_back(pool, job->packed);
     job->packed = unpack_buffer{nullptr, 0};
-
-    int os_error = sink.error;
-    if (job->file != nullptr) {
-        const int close_error =
-            unpack_os_close_file(job->file, status == ARC_OK ? &job->details : nullptr);
-        job->file = nullptr;
-        if (status == ARC_OK && close_error != 0) {
-            status = ARC_ERR_WRITE;
-            os_error = close_error;
-        }
-    }
+    if (file != nullptr)
+        status = settle_file(job, file, temp_name, status, &os_error);
     {
         std::lock_guard<std::mutex> guard(pool->lock);
         job->status = status;

@@ -1,12 +1,14 @@
 /*
- * pool.h - worker threads that decode members.
+ * pool.h - worker threads that decode members into their files.
  *
  * The main thread reads each member's compressed bytes (the archive's
- * streams belong to it), creates the temporary file and hands both over as a
- * job; a worker decodes into the file through a fixed buffer, releases the
- * compressed bytes as soon as the decoder is done with them, then gives the
- * file its time and permissions and closes it. The main thread sees the jobs
- * finish, in any order, and deals with them in directory order.
+ * streams belong to it) and hands them over as a job, with the folder the
+ * file goes to. A worker creates a temporary file there, decodes into it
+ * through a fixed buffer, gives the compressed bytes back as soon as the
+ * decoder is done with them, gives the file its time and permissions, closes
+ * it and, when everything succeeded, renames it to the member's name; else
+ * it removes it. The main thread sees the jobs finish, in any order, and
+ * tells their outcomes in directory order.
  */
 #ifndef VARLIX_UNPACK_POOL_H
 #define VARLIX_UNPACK_POOL_H
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,12 +34,17 @@ struct unpack_buffer {
 struct unpack_job {
     const arc_member *member;
     unpack_buffer packed; /* the compressed bytes; given back by the worker once decoded */
-    unpack_file *file;    /* the temporary file, closed by the worker; null to test only */
+
+    /* Where the file goes; a null dir to test only. */
+    unpack_dir *dir;
+    const std::string *name; /* the member's file name in dir */
+    unsigned slot;           /* the temporary file's slot in the interrupt clean-up table */
+    bool replace;            /* an existing file may be replaced */
     unpack_file_details details;
 
     /* Set by the worker; read once done is set, under the pool's lock. */
     arc_status status;
-    int os_error; /* with ARC_ERR_WRITE: the system's error, when one was reported */
+    int os_error; /* with ARC_ERR_WRITE: the system's error, or UNPACK_OS_ERR_*, when known */
     bool done;
 };
 

@@ -1,15 +1,16 @@
 /*
  * run.cc - the main thread's loop: take the selected members in directory
- * order, prepare each (check its path, make its folder, read its compressed
- * bytes, create its temporary file) and hand it to a worker; tell the
- * outcomes in the same order, renaming each finished file into place.
+ * order, prepare each (check its path, make its folder, see that its name is
+ * free, read its compressed bytes) and hand it to a worker; tell the
+ * outcomes in the same order.
  *
  * Memory stays bounded by the number of workers: a member's compressed
  * bytes are read only while fewer than that many are held. The temporary
  * files stay bounded by the clean-up table: no more members are pending than
- * it has slots. All of the file system's names are made and changed by this
- * thread, in directory order, so the messages, the files and the exit code
- * are the same for any number of workers.
+ * it has slots. Folders are made by this thread in directory order, and
+ * every selected member has a path of its own (the plan turned collisions
+ * into failures), so the messages, the files and the exit code are the same
+ * for any number of workers, whichever order they finish in.
  */
 #include "unpack/run.h"
 
@@ -27,7 +28,6 @@
 namespace {
 
 const int EXIT_CANNOT_WRITE = 7;
-const unsigned NO_SLOT = ~0u;
 const unsigned PENDING_PER_WORKER = 4;
 
 /* One selected member on its way through. */
@@ -38,9 +38,6 @@ struct pending {
     bool submitted;
     unpack_job job;
     bool holds_folder;
-    unpack_dir *dir;
-    unsigned slot;
-    std::string temp_name;
 };
 
 struct run_state {
@@ -123,7 +120,7 @@ bool prepare_output(pending *p, run_state *state)
 {
     const std::vector<std::string> &parts = folder_parts(*state, p->member);
     const uint32_t folder = member_of(*state, p->member).folder;
-    const int folder_error = unpack_writer_take_folder(&state->writer, folder, parts, &p->dir);
+    const int folder_error = unpack_writer_take_folder(&state->writer, folder, parts, &p->job.dir);
     if (folder_error != 0) {
         fail(p, *state, "its folder could not be made: " + unpack_os_error_text(folder_error),
              EXIT_CANNOT_WRITE);
@@ -132,7 +129,7 @@ bool prepare_output(pending *p, run_state *state)
     p->holds_folder = true;
     unpack_entry_kind kind;
     const std::string &name = state->catalog->names[p->member].name;
-    if (const int error = unpack_os_entry_kind(p->dir, name, &kind)) {
+    if (const int error = unpack_os_entry_kind(p->job.dir, name, &kind)) {
         fail(p, *state, write_failure(error), EXIT_CANNOT_WRITE);
         return false;
     }
@@ -145,26 +142,6 @@ bool prepare_output(pending *p, run_state *state)
         return false;
     }
     return true;
-}
-
-/* A temporary file beside the final one, registered for removal on interruption first. */
-bool create_temp(pending *p, run_state *state)
-{
-    p->slot = state->free_slots.back();
-    state->free_slots.pop_back();
-    int error = UNPACK_OS_ERR_EXISTS;
-    for (unsigned attempt = 0; attempt < 100 && error == UNPACK_OS_ERR_EXISTS; ++attempt) {
-        p->temp_name = unpack_os_temp_name(p->slot, attempt);
-        unpack_os_register_temp(p->slot, p->dir, p->temp_name);
-        error = unpack_os_create_file(p->dir, p->temp_name, &p->job.file);
-    }
-    if (error == 0)
-        return true;
-    unpack_os_withdraw_temp(p->slot);
-    state->free_slots.push_back(p->slot);
-    p->slot = NO_SLOT;
-    fail(p, *state, write_failure(error), EXIT_CANNOT_WRITE);
-    return false;
 }
 
 /* Reads the member's compressed bytes into a buffer (one is held for it). */
@@ -186,7 +163,6 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
 {
     std::unique_ptr<pending> p(new pending());
     p->member = index;
-    p->slot = NO_SLOT;
     const arc_member &member = member_of(*state, index);
     p->job.member = &member;
     const bool writing = !state->options->test;
@@ -198,8 +174,14 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
     }
     if (writing && !prepare_output(p.get(), state))
         return p;
-    if (!read_packed(p.get(), state) || (writing && !create_temp(p.get(), state)))
+    if (!read_packed(p.get(), state))
         return p;
+    if (writing) {
+        p->job.name = &state->catalog->names[index].name;
+        p->job.slot = state->free_slots.back();
+        state->free_slots.pop_back();
+        p->job.replace = state->options->overwrite;
+    }
     p->job.details.read_only = (member.attributes & ARC_ATTRIBUTE_READ_ONLY) != 0;
     p->job.details.has_time =
         unpack_dos_time(member.dos_date, member.dos_time, &p->job.details.modified);
@@ -208,26 +190,16 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
     return p;
 }
 
-/* Renames a decoded file into place, or removes it; gives back what the member held. */
+/* The failure a worker met writing the file, or none. */
 void settle_output(pending *p, run_state *state)
 {
-    arc_status status = p->job.status;
-    int os_error = p->job.os_error;
-    const std::string &name = state->catalog->names[p->member].name;
-    if (status == ARC_OK) {
-        os_error = unpack_os_rename(p->dir, p->temp_name, name, state->options->overwrite);
-        status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
-    }
-    if (status != ARC_OK)
-        unpack_os_remove(p->dir, p->temp_name);
-    unpack_os_withdraw_temp(p->slot);
-    state->free_slots.push_back(p->slot);
-    if (os_error == UNPACK_OS_ERR_EXISTS)
+    state->free_slots.push_back(p->job.slot);
+    if (p->job.status == ARC_ERR_WRITE && p->job.os_error == UNPACK_OS_ERR_EXISTS)
         fail(p, *state, "exists already, kept (--overwrite replaces it)", EXIT_CANNOT_WRITE);
-    else if (status == ARC_ERR_WRITE)
-        fail(p, *state, write_failure(os_error), EXIT_CANNOT_WRITE);
-    else if (status != ARC_OK)
-        fail_status(p, *state, status);
+    else if (p->job.status == ARC_ERR_WRITE)
+        fail(p, *state, write_failure(p->job.os_error), EXIT_CANNOT_WRITE);
+    else if (p->job.status != ARC_OK)
+        fail_status(p, *state, p->job.status);
 }
 
 void finish(pending *p, run_state *state)

@@ -1,5 +1,6 @@
 #include "unpack/unpack_os.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,14 +14,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <mutex>
-
 #include <windows.h>
 /* After windows.h, whose declarations it needs. */
 #include <shellapi.h>
 #else
-#include <atomic>
-
 #include <fcntl.h>
 #include <iconv.h>
 #include <pthread.h>
@@ -46,6 +43,39 @@ std::string escaped_byte(unsigned char byte)
 }
 
 const char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";
+
+/*
+ * Workers create the temporary files while the interrupt handler runs
+ * elsewhere (on the main thread on POSIX, on a thread of the system's on
+ * Windows). A worker registers a name and creates its file inside a section
+ * that the handler waits out, and no section starts once the handler has
+ * begun: every file that exists is in the table when the handler sweeps it.
+ */
+std::atomic<int> g_creating{0};
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "a signal handler may use only lock-free atomics");
+
+bool begin_creation()
+{
+    g_creating.fetch_add(1);
+    if (!g_interrupted.load())
+        return true;
+    g_creating.fetch_sub(1);
+    return false;
+}
+
+void end_creation()
+{
+    g_creating.fetch_sub(1);
+}
+
+void wait_out_creations()
+{
+    g_interrupted.store(true);
+    while (g_creating.load() != 0) {
+    }
+}
 
 const char *own_error_text(int error)
 {
@@ -81,13 +111,9 @@ struct unpack_converter {
 
 namespace {
 
-/*
- * Read by the signal handler, which runs on the one thread that changes the
- * table (the others block the signals): a name is written before its slot is
- * marked active, and the fence keeps the compiler from reordering the two.
- */
+/* A name and its folder are written inside a creation section only. */
 struct temp_slot {
-    volatile std::sig_atomic_t active;
+    std::atomic<int> active;
     int dir_fd;
     char name[64];
 };
@@ -96,8 +122,9 @@ temp_slot g_temp_slots[UNPACK_OS_TEMP_SLOTS];
 
 void remove_temps_and_die(int signal_number)
 {
+    wait_out_creations();
     for (temp_slot &slot : g_temp_slots) {
-        if (slot.active)
+        if (slot.active.load())
             unlinkat(slot.dir_fd, slot.name, 0);
     }
     /* SA_RESETHAND put the default action back and SA_NODEFER lets it act now. */
@@ -224,15 +251,29 @@ int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_
     return entry_kind_at(dir->fd, name.c_str(), kind);
 }
 
-int unpack_os_create_file(unpack_dir *dir, const std::string &name, unpack_file **file)
+int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file)
 {
     *file = nullptr;
-    const int fd =
-        openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return errno == EEXIST ? UNPACK_OS_ERR_EXISTS : errno;
-    *file = new unpack_file{fd};
-    return 0;
+    if (!begin_creation())
+        return EINTR;
+    static const unsigned long process = static_cast<unsigned long>(getpid());
+    temp_slot &entry = g_temp_slots[slot];
+    int error = UNPACK_OS_ERR_EXISTS;
+    for (unsigned attempt = 0; attempt < 100 && error == UNPACK_OS_ERR_EXISTS; ++attempt) {
+        *name = temp_name_for(process, slot, attempt);
+        entry.dir_fd = dir->fd;
+        std::snprintf(entry.name, sizeof(entry.name), "%s", name->c_str());
+        entry.active.store(1);
+        const int fd = openat(dir->fd, name->c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        error = fd >= 0 ? 0 : errno == EEXIST ? UNPACK_OS_ERR_EXISTS : errno;
+        if (fd >= 0)
+            *file = new unpack_file{fd};
+        else
+            entry.active.store(0);
+    }
+    end_creation();
+    return error;
 }
 
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)
@@ -303,12 +344,6 @@ int unpack_os_remove(unpack_dir *dir, const std::string &name)
     return unlinkat(dir->fd, name.c_str(), 0) == 0 ? 0 : errno;
 }
 
-std::string unpack_os_temp_name(unsigned slot, unsigned attempt)
-{
-    static const unsigned long process = static_cast<unsigned long>(getpid());
-    return temp_name_for(process, slot, attempt);
-}
-
 void unpack_os_install_interrupt_cleanup()
 {
     struct sigaction action;
@@ -320,20 +355,9 @@ void unpack_os_install_interrupt_cleanup()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-void unpack_os_register_temp(unsigned slot, unpack_dir *dir, const std::string &name)
-{
-    temp_slot &entry = g_temp_slots[slot];
-    entry.active = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    entry.dir_fd = dir->fd;
-    std::snprintf(entry.name, sizeof(entry.name), "%s", name.c_str());
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    entry.active = 1;
-}
-
 void unpack_os_withdraw_temp(unsigned slot)
 {
-    g_temp_slots[slot].active = 0;
+    g_temp_slots[slot].active.store(0);
 }
 
 void unpack_os_block_interrupts(bool block)
@@ -411,20 +435,20 @@ struct unpack_converter {
 
 namespace {
 
-/*
- * The console handler runs on a thread of its own, so the table is guarded
- * by a lock; the handler keeps it, so that nothing is registered after its
- * sweep while the process ends.
- */
-std::mutex g_temp_lock;
-std::wstring g_temp_paths[UNPACK_OS_TEMP_SLOTS];
+/* A path is written inside a creation section only. */
+struct temp_slot {
+    std::atomic<int> active;
+    std::wstring path;
+};
+
+temp_slot g_temp_slots[UNPACK_OS_TEMP_SLOTS];
 
 BOOL WINAPI remove_temps_on_console_event(DWORD)
 {
-    g_temp_lock.lock();
-    for (const std::wstring &path : g_temp_paths) {
-        if (!path.empty())
-            DeleteFileW(path.c_str());
+    wait_out_creations();
+    for (const temp_slot &slot : g_temp_slots) {
+        if (slot.active.load())
+            DeleteFileW(slot.path.c_str());
     }
     return FALSE; /* the default handler ends the process */
 }
@@ -632,21 +656,32 @@ int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_
     return kind_of(child_path(dir, name), kind);
 }
 
-int unpack_os_create_file(unpack_dir *dir, const std::string &name, unpack_file **file)
+int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file)
 {
     *file = nullptr;
-    /* Sharing deletion lets the console handler remove the file while it is being written. */
-    const HANDLE handle =
-        CreateFileW(child_path(dir, name).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
-                   ? UNPACK_OS_ERR_EXISTS
-                   : static_cast<int>(error);
+    if (!begin_creation())
+        return ERROR_OPERATION_ABORTED;
+    temp_slot &entry = g_temp_slots[slot];
+    int error = UNPACK_OS_ERR_EXISTS;
+    for (unsigned attempt = 0; attempt < 100 && error == UNPACK_OS_ERR_EXISTS; ++attempt) {
+        *name = temp_name_for(static_cast<unsigned long>(GetCurrentProcessId()), slot, attempt);
+        entry.path = child_path(dir, *name);
+        entry.active.store(1);
+        /* Sharing deletion lets the console handler remove the file while it is written. */
+        const HANDLE handle =
+            CreateFileW(entry.path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const DWORD failure = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        error = failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS
+                    ? UNPACK_OS_ERR_EXISTS
+                    : static_cast<int>(failure);
+        if (handle != INVALID_HANDLE_VALUE)
+            *file = new unpack_file{handle};
+        else
+            entry.active.store(0);
     }
-    *file = new unpack_file{handle};
-    return 0;
+    end_creation();
+    return error;
 }
 
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)
@@ -709,26 +744,14 @@ int unpack_os_remove(unpack_dir *dir, const std::string &name)
     return DeleteFileW(child_path(dir, name).c_str()) ? 0 : last_error();
 }
 
-std::string unpack_os_temp_name(unsigned slot, unsigned attempt)
-{
-    return temp_name_for(static_cast<unsigned long>(GetCurrentProcessId()), slot, attempt);
-}
-
 void unpack_os_install_interrupt_cleanup()
 {
     SetConsoleCtrlHandler(remove_temps_on_console_event, TRUE);
 }
 
-void unpack_os_register_temp(unsigned slot, unpack_dir *dir, const std::string &name)
-{
-    std::lock_guard<std::mutex> guard(g_temp_lock);
-    g_temp_paths[slot] = child_path(dir, name);
-}
-
 void unpack_os_withdraw_temp(unsigned slot)
 {
-    std::lock_guard<std::mutex> guard(g_temp_lock);
-    g_temp_paths[slot].clear();
+    g_temp_slots[slot].active.store(0);
 }
 
 void unpack_os_block_interrupts(bool) {}

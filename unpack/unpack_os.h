@@ -109,13 +109,6 @@ void unpack_os_close_folder(unpack_dir *dir);
 int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind);
 
 /*
- * unpack_os_create_file() - create the new file @name in @dir for writing,
- * failing with UNPACK_OS_ERR_EXISTS when the name is taken (by a link too).
- * Returns 0 with *@file set, or an error (null *@file).
- */
-int unpack_os_create_file(unpack_dir *dir, const std::string &name, unpack_file **file);
-
-/*
  * unpack_os_write() - write all @length bytes at @bytes to @file. Returns 0
  * or the error of the write that failed. Any thread may write its own file.
  */
@@ -141,26 +134,27 @@ int unpack_os_rename(unpack_dir *dir, const std::string &from, const std::string
 int unpack_os_remove(unpack_dir *dir, const std::string &name);
 
 /*
- * unpack_os_temp_name() - a name for a temporary file of this process in
- * @slot, the @attempt-th if earlier ones were taken: hidden where the
- * platform hides dot files, and unlike any member's name in practice.
- */
-std::string unpack_os_temp_name(unsigned slot, unsigned attempt);
-
-/*
  * The interrupt clean-up. After unpack_os_install_interrupt_cleanup(),
  * SIGINT and SIGTERM (on Windows, Ctrl-C, Ctrl-Break and closing the
- * console) remove every temporary file registered in the table, then end
- * the process as the signal would have. The table is changed by one thread
- * only: register a name before the file is created, withdraw it once the
- * file is renamed or removed. On POSIX the signals are handled by that
- * thread alone; threads started inside unpack_os_block_interrupts(true) ...
- * (false) never take them.
+ * console) remove every temporary file in the table, then end the process
+ * as the signal would have. On POSIX the signals are taken by the thread that
+ * installed the clean-up: threads started between unpack_os_block_interrupts
+ * (true) and (false) never take them. Any thread may create and withdraw
+ * temporary files, each in a slot of its own.
  */
 void unpack_os_install_interrupt_cleanup();
-void unpack_os_register_temp(unsigned slot, unpack_dir *dir, const std::string &name);
-void unpack_os_withdraw_temp(unsigned slot);
 void unpack_os_block_interrupts(bool block);
+
+/*
+ * unpack_os_create_temp() - create a new file for writing in @dir, under a
+ * name of this process's own (a dot file, hidden where the platform hides
+ * them), registered in @slot of the table. Returns 0 with *@name and *@file
+ * set, or an error (null *@file, nothing registered).
+ */
+int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
+
+/* unpack_os_withdraw_temp() - take @slot's file out of the table, once renamed or removed. */
+void unpack_os_withdraw_temp(unsigned slot);
 
 /*
  * unpack_os_open_converter() - a converter from the code page @name (an iconv
