@@ -254,25 +254,26 @@ int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file)
 {
     *file = nullptr;
-    if (!begin_creation())
-        return EINTR;
     static const unsigned long process = static_cast<unsigned long>(getpid());
     temp_slot &entry = g_temp_slots[slot];
-    int error = UNPACK_OS_ERR_EXISTS;
+    int fd = -1, error = UNPACK_OS_ERR_EXISTS;
     for (unsigned attempt = 0; attempt < 100 && error == UNPACK_OS_ERR_EXISTS; ++attempt) {
         *name = temp_name_for(process, slot, attempt);
+        /* Nothing in the section allocates: the handler may have stopped a thread in malloc. */
+        if (!begin_creation())
+            return EINTR;
         entry.dir_fd = dir->fd;
         std::snprintf(entry.name, sizeof(entry.name), "%s", name->c_str());
         entry.active.store(1);
-        const int fd = openat(dir->fd, name->c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd = openat(dir->fd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
         error = fd >= 0 ? 0 : errno == EEXIST ? UNPACK_OS_ERR_EXISTS : errno;
-        if (fd >= 0)
-            *file = new unpack_file{fd};
-        else
+        if (fd < 0)
             entry.active.store(0);
+        end_creation();
     }
-    end_creation();
+    if (fd >= 0)
+        *file = new unpack_file{fd};
     return error;
 }
 
