@@ -169,9 +169,12 @@ bool unpack_pool_buffer(unpack_pool *pool, size_t size, unpack_buffer *buffer)
 
 void unpack_pool_give_back(unpack_pool *pool, unpack_buffer buffer)
 {
-    std::lock_guard<std::mutex> guard(pool->lock);
-    pool->spare.push_back(buffer);
-    --pool->packed_held;
+    {
+        std::lock_guard<std::mutex> guard(pool->lock);
+        pool->spare.push_back(buffer);
+        --pool->packed_held;
+    }
+    pool->job_done.notify_all();
 }
 
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job)
