@@ -18,7 +18,9 @@
  *      a sink that only counts) and of the time to write as many bytes to a
  *      new file in 256 KiB writes, the files kept until all are written.
  * The extracted files go to <data-dir>, or to the --scratch folder: on a
- * shared machine, how long a file takes to create depends on where it is.
+ * shared machine, how long a file takes to create depends on where it is,
+ * and on ext4 also on how many files were removed there in the last minutes
+ * (the bench removes its own at the end: leave five minutes between runs).
  * Beside -j 2 against -j 1 it prints the most two threads gain on the machine
  * as it is: the members decoded in memory by one thread, then by two at once.
  * Nothing is asserted: the figures are for people to read, with the load.
