@@ -59,60 +59,106 @@ arc_status settle_file(unpack_job *job, unpack_file *file, const std::string &te
     return status;
 }
 
-void run_job(unpack_pool *pool, unpack_job *job, uint8_t *buffer)
+/* Room for a member's compressed bytes, kept from one member to the next. */
+struct packed_buffer {
+    uint8_t *bytes;
+    size_t capacity;
+};
+
+arc_status read_packed(unpack_pool *pool, const arc_member *member, packed_buffer *buffer)
 {
-    unpack_file *file = nullptr;
-    std::string temp_name;
-    int os_error = 0;
-    arc_status status = ARC_OK;
-    if (job->dir != nullptr) {
-        os_error = unpack_os_create_temp(job->slot, job->dir, &temp_name, &file);
-        status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
+    const size_t size = std::max<size_t>(member->packed_size, 1);
+    if (buffer->capacity < size) {
+        std::free(buffer->bytes);
+        buffer->bytes = static_cast<uint8_t *>(std::malloc(size));
+        buffer->capacity = buffer->bytes != nullptr ? size : 0;
+        if (buffer->bytes == nullptr)
+            return ARC_ERR_NO_MEMORY;
     }
-    if (status == ARC_OK) {
-        file_sink sink = {file, buffer, 0, 0, &pool->bytes_out};
-        status = arc_decode_member(job->packed.bytes, job->member, file_sink_take, &sink);
-        if (status == ARC_OK && file != nullptr && !flush(&sink))
-            status = ARC_ERR_WRITE;
-        os_error = sink.error;
+    std::lock_guard<std::mutex> guard(pool->read_lock);
+    return arc_read_member_data(pool->installer, member, buffer->bytes);
+}
+
+/* Whether the main thread, if it waits, has something to do now; under the lock. */
+bool main_should_wake(const unpack_pool *pool)
+{
+    if (!pool->main_waiting)
+        return false;
+    return pool->outstanding == 0 || (pool->awaited->done && pool->queue.size() <= pool->low_water);
+}
+
+unpack_job *take_job(unpack_pool *pool)
+{
+    unpack_job *job = nullptr;
+    bool wake = false;
+    {
+        std::unique_lock<std::mutex> guard(pool->lock);
+        ++pool->idle;
+        pool->job_waiting.wait(guard, [pool] { return pool->stopping || !pool->queue.empty(); });
+        --pool->idle;
+        if (pool->queue.empty())
+            return nullptr;
+        job = pool->queue.front();
+        pool->queue.pop_front();
+        wake = main_should_wake(pool);
     }
-    /* The main thread may read the next member while this file is settled. */
-    unpack_pool_give_back(pool, job->packed);
-    job->packed = unpack_buffer{nullptr, 0};
-    if (file != nullptr)
-        status = settle_file(job, file, temp_name, status, &os_error);
+    if (wake)
+        pool->main_wakeup.notify_one();
+    return job;
+}
+
+void complete(unpack_pool *pool, unpack_job *job, arc_status status, int os_error)
+{
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(pool->lock);
         job->status = status;
         job->os_error = status == ARC_ERR_WRITE ? os_error : 0;
         job->done = true;
+        --pool->outstanding;
+        wake = main_should_wake(pool);
     }
-    pool->job_done.notify_all();
+    if (wake)
+        pool->main_wakeup.notify_one();
 }
 
-/* @buffer is this worker's own, freed when the pool stops. */
-void work(unpack_pool *pool, uint8_t *buffer)
+void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t *write_buffer)
 {
-    for (;;) {
-        unpack_job *job = nullptr;
-        {
-            std::unique_lock<std::mutex> guard(pool->lock);
-            pool->job_waiting.wait(guard,
-                                   [pool] { return pool->stopping || !pool->queue.empty(); });
-            if (pool->queue.empty())
-                break;
-            job = pool->queue.front();
-            pool->queue.pop_front();
-        }
-        run_job(pool, job, buffer);
+    int os_error = 0;
+    arc_status status = read_packed(pool, job->member, packed);
+    unpack_file *file = nullptr;
+    std::string temp_name;
+    if (status == ARC_OK && job->dir != nullptr) {
+        os_error = unpack_os_create_temp(job->slot, job->dir, &temp_name, &file);
+        status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
     }
-    std::free(buffer);
+    if (status == ARC_OK) {
+        file_sink sink = {file, write_buffer, 0, 0, &pool->bytes_out};
+        status = arc_decode_member(packed->bytes, job->member, file_sink_take, &sink);
+        if (status == ARC_OK && file != nullptr && !flush(&sink))
+            status = ARC_ERR_WRITE;
+        os_error = sink.error;
+    }
+    if (file != nullptr)
+        status = settle_file(job, file, temp_name, status, &os_error);
+    complete(pool, job, status, os_error);
+}
+
+/* @write_buffer is this worker's own, freed when the pool stops. */
+void work(unpack_pool *pool, uint8_t *write_buffer)
+{
+    packed_buffer packed = {nullptr, 0};
+    while (unpack_job *job = take_job(pool))
+        run_job(pool, job, &packed, write_buffer);
+    std::free(packed.bytes);
+    std::free(write_buffer);
 }
 
 } // namespace
 
-bool unpack_pool_start(unpack_pool *pool, unsigned threads)
+bool unpack_pool_start(unpack_pool *pool, arc_installer *installer, unsigned threads)
 {
+    pool->installer = installer;
     unpack_os_block_interrupts(true);
     bool started = true;
     for (unsigned i = 0; i < threads && started; ++i) {
@@ -133,57 +179,34 @@ bool unpack_pool_start(unpack_pool *pool, unsigned threads)
     return started;
 }
 
-bool unpack_pool_hold(unpack_pool *pool, unsigned limit)
-{
-    std::lock_guard<std::mutex> guard(pool->lock);
-    if (pool->packed_held >= limit)
-        return false;
-    ++pool->packed_held;
-    return true;
-}
-
-void unpack_pool_release(unpack_pool *pool)
-{
-    std::lock_guard<std::mutex> guard(pool->lock);
-    --pool->packed_held;
-}
-
-bool unpack_pool_buffer(unpack_pool *pool, size_t size, unpack_buffer *buffer)
-{
-    *buffer = unpack_buffer{nullptr, 0};
-    {
-        std::lock_guard<std::mutex> guard(pool->lock);
-        if (!pool->spare.empty()) {
-            *buffer = pool->spare.back();
-            pool->spare.pop_back();
-        }
-    }
-    size = std::max<size_t>(size, 1);
-    if (buffer->capacity >= size)
-        return true;
-    std::free(buffer->bytes);
-    buffer->bytes = static_cast<uint8_t *>(std::malloc(size));
-    buffer->capacity = buffer->bytes != nullptr ? size : 0;
-    return buffer->bytes != nullptr;
-}
-
-void unpack_pool_give_back(unpack_pool *pool, unpack_buffer buffer)
-{
-    {
-        std::lock_guard<std::mutex> guard(pool->lock);
-        pool->spare.push_back(buffer);
-        --pool->packed_held;
-    }
-    pool->job_done.notify_all();
-}
-
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job)
 {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(pool->lock);
         pool->queue.push_back(job);
+        ++pool->outstanding;
+        wake = pool->idle > 0;
     }
-    pool->job_waiting.notify_one();
+    if (wake)
+        pool->job_waiting.notify_one();
+}
+
+bool unpack_pool_done(unpack_pool *pool, const unpack_job *job)
+{
+    std::lock_guard<std::mutex> guard(pool->lock);
+    return job->done;
+}
+
+void unpack_pool_wait(unpack_pool *pool, const unpack_job *oldest, size_t low_water,
+                      std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(pool->lock);
+    pool->awaited = oldest;
+    pool->low_water = low_water;
+    pool->main_waiting = true;
+    pool->main_wakeup.wait_for(guard, timeout, [pool] { return main_should_wake(pool); });
+    pool->main_waiting = false;
 }
 
 void unpack_pool_stop(unpack_pool *pool)
@@ -196,7 +219,4 @@ void unpack_pool_stop(unpack_pool *pool)
     for (std::thread &thread : pool->threads)
         thread.join();
     pool->threads.clear();
-    for (const unpack_buffer &buffer : pool->spare)
-        std::free(buffer.bytes);
-    pool->spare.clear();
 }

@@ -1,19 +1,27 @@
 /*
- * pool.h - worker threads that decode members into their files.
+ * pool.h - worker threads that read, decode and write members.
  *
- * The main thread reads each member's compressed bytes (the archive's
- * streams belong to it) and hands them over as a job, with the folder the
- * file goes to. A worker creates a temporary file there, decodes into it
- * through a fixed buffer, gives the compressed bytes back as soon as the
- * decoder is done with them, gives the file its time and permissions, closes
- * it and, when everything succeeded, renames it to the member's name; else
- * it removes it. The main thread sees the jobs finish, in any order, and
- * tells their outcomes in directory order.
+ * The main thread prepares each member in directory order (its path, its
+ * folder, what is there already) and queues it as a job. A worker takes the
+ * next job, reads the member's compressed bytes into a buffer of its own
+ * (one worker at a time: the archive's streams are shared), creates a
+ * temporary file in the member's folder, decodes into it through a fixed
+ * buffer, gives the file its time and permissions, closes it and, when
+ * everything succeeded, renames it to the member's name; else it removes
+ * it. So no more than one member's compressed bytes per worker are ever in
+ * memory, and a member is handed over once, not twice.
+ *
+ * Members of a few KiB take less time to decode than a thread takes to
+ * wake, so the threads wake each other only when there is something to do:
+ * a worker when a job is queued while it waits, the main thread when the
+ * queue runs low and the oldest job is done (or all are), so that it tells
+ * outcomes and queues more several at a time.
  */
 #ifndef VARLIX_UNPACK_POOL_H
 #define VARLIX_UNPACK_POOL_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,15 +33,8 @@
 #include "archive/archive.h"
 #include "unpack/unpack_os.h"
 
-/* Room for a member's compressed bytes; kept, once decoded, for a later member. */
-struct unpack_buffer {
-    uint8_t *bytes;
-    size_t capacity;
-};
-
 struct unpack_job {
     const arc_member *member;
-    unpack_buffer packed; /* the compressed bytes; given back by the worker once decoded */
 
     /* Where the file goes; a null dir to test only. */
     unpack_dir *dir;
@@ -49,48 +50,46 @@ struct unpack_job {
 };
 
 struct unpack_pool {
-    std::mutex lock;
-    std::condition_variable job_waiting; /* a job was queued, or stopping was set */
-    std::condition_variable job_done;    /* a job finished */
+    arc_installer *installer;
+    std::mutex read_lock; /* held while a worker reads from the installer's streams */
+
+    std::mutex lock;                     /* guards what follows, and every job's outcome */
+    std::condition_variable job_waiting; /* for the workers: a job was queued, or stopping */
+    std::condition_variable main_wakeup; /* for the main thread: see unpack_pool_wait() */
     std::deque<unpack_job *> queue;
     std::vector<std::thread> threads;
     bool stopping = false;
-    unsigned packed_held = 0;           /* buffers holding a member's bytes, or about to */
-    std::vector<unpack_buffer> spare;   /* buffers given back */
+    unsigned idle = 0;        /* workers waiting for a job */
+    unsigned outstanding = 0; /* jobs queued or being worked on */
+    bool main_waiting = false;
+    const unpack_job *awaited = nullptr; /* the oldest job the main thread has not told */
+    size_t low_water = 0;
+
     std::atomic<uint64_t> bytes_out{0}; /* decoded by every job so far, for progress */
 };
 
 /*
- * unpack_pool_start() - start @threads workers. The interrupt signals are
- * blocked in them. Returns false when a thread could not be started (those
- * that were are stopped again).
+ * unpack_pool_start() - start @threads workers reading from @installer. The
+ * interrupt signals are blocked in them. Returns false when a thread could
+ * not be started (those that were are stopped again).
  */
-bool unpack_pool_start(unpack_pool *pool, unsigned threads);
+bool unpack_pool_start(unpack_pool *pool, arc_installer *installer, unsigned threads);
 
-/*
- * unpack_pool_hold() - count one more buffer held, when fewer than @limit
- * are; returns whether it did. unpack_pool_release() takes the count back.
- */
-bool unpack_pool_hold(unpack_pool *pool, unsigned limit);
-void unpack_pool_release(unpack_pool *pool);
-
-/*
- * unpack_pool_buffer() - a buffer of at least @size bytes (1 at least), a
- * spare one when there is one; call with a hold counted. Returns false when
- * memory ran out.
- */
-bool unpack_pool_buffer(unpack_pool *pool, size_t size, unpack_buffer *buffer);
-
-/* unpack_pool_give_back() - keep @buffer as a spare and take its hold back. */
-void unpack_pool_give_back(unpack_pool *pool, unpack_buffer buffer);
-
-/* unpack_pool_submit() - queue @job, whose buffer is held. */
+/* unpack_pool_submit() - queue @job. */
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job);
 
+/* unpack_pool_done() - whether @job is done, its outcome set. */
+bool unpack_pool_done(unpack_pool *pool, const unpack_job *job);
+
 /*
- * unpack_pool_stop() - let the workers finish the queued jobs, join them and
- * free the spare buffers.
+ * unpack_pool_wait() - sleep until @oldest is done and at most @low_water
+ * jobs are left in the queue, or until no job is outstanding, or until
+ * @timeout has passed.
  */
+void unpack_pool_wait(unpack_pool *pool, const unpack_job *oldest, size_t low_water,
+                      std::chrono::milliseconds timeout);
+
+/* unpack_pool_stop() - let the workers finish the queued jobs and join them. */
 void unpack_pool_stop(unpack_pool *pool);
 
 #endif

@@ -1,16 +1,15 @@
 /*
  * run.cc - the main thread's loop: take the selected members in directory
  * order, prepare each (check its path, make its folder, see that its name is
- * free, read its compressed bytes) and hand it to a worker; tell the
- * outcomes in the same order.
+ * free) and queue it for the workers, which read, decode and write it; tell
+ * the outcomes in the same order.
  *
- * Memory stays bounded by the number of workers: a member's compressed
- * bytes are read only while fewer than that many are held. The temporary
- * files stay bounded by the clean-up table: no more members are pending than
- * it has slots. Folders are made by this thread in directory order, and
- * every selected member has a path of its own (the plan turned collisions
- * into failures), so the messages, the files and the exit code are the same
- * for any number of workers, whichever order they finish in.
+ * Memory stays bounded by the number of workers: each reads one member's
+ * compressed bytes at a time. The temporary files stay bounded by the
+ * clean-up table: no more members are pending than it has slots. Folders are made by this thread in
+ * directory order, and every selected member has a path of its own (the plan turned collisions into
+ * failures), so the messages, the files and the exit code are the same for any number of workers,
+ * whichever order they finish in.
  */
 #include "unpack/run.h"
 
@@ -144,21 +143,6 @@ bool prepare_output(pending *p, run_state *state)
     return true;
 }
 
-/* Reads the member's compressed bytes into a buffer (one is held for it). */
-bool read_packed(pending *p, run_state *state)
-{
-    const arc_member &member = member_of(*state, p->member);
-    if (!unpack_pool_buffer(&state->pool, member.packed_size, &p->job.packed)) {
-        fail_status(p, *state, ARC_ERR_NO_MEMORY);
-        return false;
-    }
-    const arc_status status = arc_read_member_data(state->installer, &member, p->job.packed.bytes);
-    if (status == ARC_OK)
-        return true;
-    fail_status(p, *state, status);
-    return false;
-}
-
 std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
 {
     std::unique_ptr<pending> p(new pending());
@@ -173,8 +157,6 @@ std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
         return p;
     }
     if (writing && !prepare_output(p.get(), state))
-        return p;
-    if (!read_packed(p.get(), state))
         return p;
     if (writing) {
         p->job.name = &state->catalog->names[index].name;
@@ -238,10 +220,7 @@ void show_progress(run_state *state, bool now_anyway)
 
 bool is_done(run_state *state, const pending &p)
 {
-    if (!p.submitted)
-        return true;
-    std::lock_guard<std::mutex> guard(state->pool.lock);
-    return p.job.done;
+    return !p.submitted || unpack_pool_done(&state->pool, &p.job);
 }
 
 void run_members(run_state *state)
@@ -252,32 +231,18 @@ void run_members(run_state *state)
     std::deque<std::unique_ptr<pending>> window;
     size_t next = 0;
     while (next < selected.size() || !window.empty()) {
-        while (next < selected.size() && window.size() < most_pending &&
-               unpack_pool_hold(&state->pool, state->workers)) {
+        while (next < selected.size() && window.size() < most_pending)
             window.push_back(prepare(state, selected[next++]));
-            pending &p = *window.back();
-            if (p.submitted)
-                continue;
-            if (p.job.packed.bytes != nullptr)
-                unpack_pool_give_back(&state->pool, p.job.packed);
-            else
-                unpack_pool_release(&state->pool);
-        }
-        bool finished_any = false;
         while (!window.empty() && is_done(state, *window.front())) {
             finish(window.front().get(), state);
             window.pop_front();
-            finished_any = true;
         }
         show_progress(state, false);
-        if (finished_any || window.empty())
+        if (window.empty() || (window.size() < most_pending && next < selected.size()))
             continue;
-        std::unique_lock<std::mutex> guard(state->pool.lock);
-        const pending *head = window.front().get();
-        const bool can_take_more = next < selected.size() && window.size() < most_pending;
-        state->pool.job_done.wait_for(guard, std::chrono::milliseconds(100), [&] {
-            return head->job.done || (can_take_more && state->pool.packed_held < state->workers);
-        });
+        /* Tell outcomes and queue more in batches, while the workers still have some queued. */
+        unpack_pool_wait(&state->pool, &window.front()->job, state->workers,
+                         std::chrono::milliseconds(100));
     }
 }
 
@@ -334,7 +299,7 @@ int unpack_run(arc_installer *installer, const unpack_catalog &catalog,
             return EXIT_CANNOT_WRITE;
         }
     }
-    if (!unpack_pool_start(&state.pool, state.workers)) {
+    if (!unpack_pool_start(&state.pool, installer, state.workers)) {
         unpack_console_line(console, "varlix-unpack: the worker threads could not be started");
         unpack_writer_close(&state.writer);
         return arc_status_exit_code(ARC_ERR_NO_MEMORY);
