@@ -17,6 +17,10 @@
 #                      and the time to list an archive of 4096 members
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
 #                      (MEMCHECK_FLAGS=--quick leaves out the two bulk decoder tests)
+#   make web           build the web page into build-web/ (index.html, to open from disk or
+#                      serve) with Debian's emscripten
+#   make web-check     the page's browser tests in headless Chromium (needs chromium and npm;
+#                      the test packages come from web/tests/package-lock.json)
 #   make fuzz          build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #                      (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
 #                      findings are kept in build-fuzz
@@ -38,6 +42,12 @@ DEB_BUILD_DIR ?= build-deb
 # the package build too, as a Debian build does (then GoogleTest is needed).
 DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
+WEB_BUILD_DIR ?= build-web
+# emscripten's object files and its CMake cache; the page itself goes to WEB_BUILD_DIR.
+WEB_OBJECT_DIR ?= build-web-objects
+# Debian's emscripten runs its JavaScript tools under node and needs Debian's
+# node modules (acorn), which a node from elsewhere does not look for.
+EMSCRIPTEN_ENV = NODE_PATH=/usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
 
 # Tests that cannot hold on Windows, left out of windows-test:
 #  - DirectoryCannotBeRead: Windows refuses to open a directory as a file, so
@@ -51,7 +61,7 @@ WINDOWS_TEST_EXCLUDE = OpenFailureReport.DirectoryCannotBeRead|ExtractCommand.Ex
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
-	clean
+	web web-check clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -115,6 +125,24 @@ windows-test: windows all
 	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) \
 	    --exclude-regex '$(WINDOWS_TEST_EXCLUDE)'
 
+web:
+	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_OBJECT_DIR) -DCMAKE_BUILD_TYPE=Release \
+	    -DVARLIX_TESTS=OFF -DVARLIX_INSTALL=OFF -DVARLIX_WEB_OUTPUT_DIR="$(abspath $(WEB_BUILD_DIR))" \
+	    $(CMAKE_FLAGS) >/dev/null
+	$(EMSCRIPTEN_ENV) cmake --build $(WEB_OBJECT_DIR) --target varlix_web_page --parallel $(JOBS)
+	@echo "open $(WEB_BUILD_DIR)/index.html, or serve it: python3 -m http.server -d $(WEB_BUILD_DIR)"
+
+# The tests compare the page with the native tools on inputs that
+# make_sample_installers writes, so those are built first, as make check
+# builds them. npm ci installs the pinned packages when the lockfile changed.
+web-check: web
+	$(MAKE) configure TEST_FLAGS=-DVARLIX_TESTS=ON
+	cmake --build $(BUILD_DIR) --target varlix make_sample_installers --parallel $(JOBS)
+	cd web/tests && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
+	    npm ci --no-audit --no-fund; }
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" node --test page.test.mjs
+
 resources:
 	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
 	cmake --build $(BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
@@ -133,4 +161,5 @@ fuzz:
 	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_AT_ONCE)
 
 clean:
-	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR) \
+	    $(WEB_BUILD_DIR) $(WEB_OBJECT_DIR)

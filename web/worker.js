@@ -1,0 +1,268 @@
+/*
+ * worker.js - the page's worker: the library compiled to WebAssembly, the
+ * files the user gave mounted read-only (WORKERFS reads them in place, it
+ * copies nothing), and every member decoded here, away from the page.
+ *
+ * Appended to emscripten's glue, so that FS, WORKERFS and the web_ exports
+ * are in scope. Messages in: open, extract. Messages out: opened, progress,
+ * file, zip, saved, failed.
+ */
+var varlixReady = new Promise(function (resolve) {
+    if (runtimeInitialized)
+        resolve();
+    else
+        Module.onRuntimeInitialized = resolve;
+});
+var varlixMounts = 0;
+var varlixMounted = null;
+var varlixInstallers = {}; /* id -> handle */
+var varlixNextId = 1;
+
+function varlixStatusText(status) {
+    return UTF8ToString(_web_status_text(status));
+}
+
+function varlixOpenOne(path) {
+    var handle = ccall('web_open', 'number', ['string'], [path]);
+    if (handle === 0)
+        return { status: 7, text: varlixStatusText(7) }; /* out of memory */
+    var listing = JSON.parse(UTF8ToString(_web_listing(handle)));
+    if (listing.status !== 0) {
+        _web_close(handle);
+        return { status: listing.status, text: varlixStatusText(listing.status), listing: listing };
+    }
+    var id = varlixNextId++;
+    varlixInstallers[id] = handle;
+    return { status: 0, id: id, listing: listing };
+}
+
+/*
+ * Mounts the files in a folder of their own and opens each one that is not
+ * a volume of a set already opened: the library finds a set's volumes by
+ * listing that folder, as the command finds them beside the given file.
+ */
+function varlixOpen(files) {
+    Object.keys(varlixInstallers).forEach(function (id) {
+        _web_close(varlixInstallers[id]);
+    });
+    varlixInstallers = {};
+    if (varlixMounted)
+        FS.unmount(varlixMounted);
+    var folder = '/in' + ++varlixMounts;
+    FS.mkdir(folder);
+    varlixMounted = folder;
+    var unique = [];
+    var seen = {};
+    var results = [];
+    files.forEach(function (file) {
+        if (seen[file.name]) {
+            results.push({ file: file.name, status: -1 });
+            return;
+        }
+        seen[file.name] = true;
+        unique.push(file);
+    });
+    FS.mount(WORKERFS, { files: unique }, folder);
+    var taken = {};
+    unique.map(function (file) { return file.name; }).sort().forEach(function (name) {
+        var path = folder + '/' + name;
+        if (taken[path])
+            return;
+        var result = varlixOpenOne(path);
+        result.file = name;
+        (result.listing ? result.listing.volumes : []).forEach(function (volume) {
+            if (volume.status === 0)
+                taken[volume.path] = true;
+        });
+        results.push(result);
+    });
+    return results;
+}
+
+/* Decodes one member; returns its status and, when it is whole, its pieces. */
+function varlixDecode(handle, index, onPiece) {
+    var pieces = [];
+    Module.onOutput = function (piece) {
+        pieces.push(piece);
+        onPiece(piece.length);
+    };
+    var status = _web_extract(handle, index);
+    Module.onOutput = null;
+    return { status: status, pieces: status === 0 ? pieces : [] };
+}
+
+/* A DOS date and time as a local Date, inside the years a zip can hold. */
+function varlixZipTime(date, time) {
+    var year = 1980 + (date >> 9);
+    if (year > 2099)
+        year = 2099;
+    return new Date(year, ((date >> 5) & 15) - 1, date & 31, time >> 11, (time >> 5) & 63,
+        (time & 31) * 2);
+}
+
+function varlixProgressReporter(total) {
+    var done = 0;
+    var reported = 0;
+    return function (length) {
+        done += length;
+        /* A message per piece of a large member, not per small member. */
+        if (done - reported >= 1048576 || done === total) {
+            reported = done;
+            postMessage({ type: 'progress', done: done, total: total });
+        }
+    };
+}
+
+function varlixExtractFile(request, handle) {
+    var item = request.items[0];
+    var started = performance.now();
+    var result = varlixDecode(handle, item.index, varlixProgressReporter(item.size));
+    var buffers = result.pieces.map(function (piece) { return piece.buffer; });
+    postMessage({
+        type: 'file', name: item.parts[item.parts.length - 1], index: item.index,
+        status: result.status, text: varlixStatusText(result.status), pieces: buffers,
+        seconds: (performance.now() - started) / 1000
+    }, buffers);
+}
+
+/* The zip's own note of what was left out, named so that it meets no member. */
+function varlixErrorsName(request) {
+    var taken = {};
+    request.items.forEach(function (item) {
+        if (item.parts)
+            taken[item.parts.join('/').toLowerCase()] = true;
+    });
+    var name = 'ERRORS.txt';
+    for (var n = 2; taken[name.toLowerCase()]; ++n)
+        name = 'ERRORS-' + n + '.txt';
+    return name;
+}
+
+function varlixErrorsText(errors) {
+    return 'These members were left out:\r\n' + errors.map(function (error) {
+        return error.path + ': ' + error.text + '\r\n';
+    }).join('');
+}
+
+function varlixAddToZip(zip, name, pieces, options) {
+    var entry = new fflate.ZipDeflate(name, { level: 6 });
+    entry.mtime = options.mtime;
+    entry.attrs = options.attrs;
+    zip.add(entry);
+    if (pieces.length === 0)
+        entry.push(new Uint8Array(0), true);
+    pieces.forEach(function (piece, i) {
+        entry.push(piece, i === pieces.length - 1);
+    });
+}
+
+/* Left out, with the reason, when it could not be had or it has no safe place. */
+function varlixDecodeItem(handle, item, progress, errors) {
+    if (item.error) {
+        errors.push({ path: item.display, text: item.error });
+        return null;
+    }
+    var result = varlixDecode(handle, item.index, progress);
+    if (result.status !== 0) {
+        errors.push({ path: item.display, index: item.index, status: result.status,
+            text: varlixStatusText(result.status) });
+        return null;
+    }
+    return result.pieces;
+}
+
+function varlixExtractZip(request, handle) {
+    var output = [];
+    var zip = new fflate.Zip(function (error, chunk) {
+        if (error)
+            throw error;
+        output.push(chunk);
+    });
+    var errors = [];
+    var total = request.items.reduce(function (sum, item) { return sum + item.size; }, 0);
+    var progress = varlixProgressReporter(total);
+    var written = 0;
+    (request.folders || []).forEach(function (parts) {
+        varlixAddToZip(zip, parts.join('/') + '/', [], { mtime: new Date(), attrs: 0x10 });
+    });
+    request.items.forEach(function (item) {
+        var pieces = varlixDecodeItem(handle, item, progress, errors);
+        if (pieces === null)
+            return;
+        varlixAddToZip(zip, item.parts.join('/'), pieces,
+            { mtime: varlixZipTime(item.date, item.time), attrs: item.attributes & 0x27 });
+        ++written;
+    });
+    if (errors.length !== 0) {
+        var note = new TextEncoder().encode(varlixErrorsText(errors));
+        varlixAddToZip(zip, varlixErrorsName(request), [note], { mtime: new Date(), attrs: 0 });
+    }
+    zip.end();
+    postMessage({
+        type: 'zip', blob: new Blob(output, { type: 'application/zip' }), written: written,
+        errors: errors
+    });
+}
+
+/* Folders made on the way; an existing file is kept and reported, never replaced. */
+async function varlixSaveOne(root, item, pieces) {
+    var folder = root;
+    for (var i = 0; i + 1 < item.parts.length; ++i)
+        folder = await folder.getDirectoryHandle(item.parts[i], { create: true });
+    var name = item.parts[item.parts.length - 1];
+    var exists = await folder.getFileHandle(name).then(function () { return true; },
+        function () { return false; });
+    if (exists)
+        return 'a file of that name is already in the folder; it was kept';
+    var file = await folder.getFileHandle(name, { create: true });
+    var writable = await file.createWritable();
+    for (var k = 0; k < pieces.length; ++k)
+        await writable.write(pieces[k]);
+    await writable.close();
+    return null;
+}
+
+async function varlixSaveToFolder(request, handle) {
+    var errors = [];
+    var total = request.items.reduce(function (sum, item) { return sum + item.size; }, 0);
+    var progress = varlixProgressReporter(total);
+    var written = 0;
+    for (var i = 0; i < request.items.length; ++i) {
+        var item = request.items[i];
+        var pieces = varlixDecodeItem(handle, item, progress, errors);
+        if (pieces === null)
+            continue;
+        var problem;
+        try {
+            problem = await varlixSaveOne(request.directory, item, pieces);
+        } catch (error) {
+            problem = 'it could not be written (' + error.message + ')';
+        }
+        if (problem)
+            errors.push({ path: item.display, text: problem });
+        else
+            ++written;
+    }
+    postMessage({ type: 'saved', written: written, errors: errors });
+}
+
+function varlixExtract(request) {
+    var handle = varlixInstallers[request.archive];
+    if (request.mode === 'file')
+        return varlixExtractFile(request, handle);
+    if (request.mode === 'zip')
+        return varlixExtractZip(request, handle);
+    return varlixSaveToFolder(request, handle);
+}
+
+onmessage = function (event) {
+    var request = event.data;
+    varlixReady.then(function () {
+        if (request.type === 'open')
+            postMessage({ type: 'opened', results: varlixOpen(request.files), again: request.again });
+        else
+            return varlixExtract(request);
+    }).catch(function (error) {
+        postMessage({ type: 'failed', text: String(error && error.message || error) });
+    });
+};
