@@ -21,6 +21,7 @@
 #                      serve) with Debian's emscripten
 #   make web-check     the page's browser tests in headless Chromium (needs chromium and npm;
 #                      the test packages come from web/tests/package-lock.json)
+#   make web-bench     the page's speed against native varlix on make bench's 64 MiB text member
 #   make fuzz          build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #                      (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
 #                      findings are kept in build-fuzz
@@ -61,7 +62,7 @@ WINDOWS_TEST_EXCLUDE = OpenFailureReport.DirectoryCannotBeRead|ExtractCommand.Ex
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
-	web web-check clean
+	web web-check web-bench web-packages clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -135,13 +136,24 @@ web:
 # The tests compare the page with the native tools on inputs that
 # make_sample_installers writes, so those are built first, as make check
 # builds them. npm ci installs the pinned packages when the lockfile changed.
-web-check: web
+web-check: web web-packages
 	$(MAKE) configure TEST_FLAGS=-DVARLIX_TESTS=ON
 	cmake --build $(BUILD_DIR) --target varlix make_sample_installers --parallel $(JOBS)
-	cd web/tests && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
-	    npm ci --no-audit --no-fund; }
 	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
 	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" node --test page.test.mjs
+
+web-bench: web web-packages
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
+	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
+		--size-mib 64 --runs $(BENCH_RUNS) --decode-only
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" \
+	    node speed.mjs "$(abspath $(BUILD_DIR))/bench-data/64MiB/text-m0-d6.z" $(BENCH_RUNS)
+
+web-packages:
+	cd web/tests && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
+	    npm ci --no-audit --no-fund; }
 
 resources:
 	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"

@@ -150,7 +150,7 @@ std::string listing_of(const web_installer &web)
 }
 
 EM_JS(void, web_hand_on, (const uint8_t *bytes, uint32_t length),
-      { Module.onOutput(HEAPU8.slice(bytes, bytes + length)); });
+      { Module.onOutput(bytes, length); });
 
 void flush_piece(web_output *output)
 {
@@ -215,8 +215,8 @@ EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
 
 /*
  * web_extract() - read and decode member @index, handing its bytes in order
- * to Module.onOutput() in pieces of up to 1 MiB, never more than the
- * recorded size in all. Returns the arc_status of reading and decoding, as
+ * to Module.onOutput(pointer, length), up to 1 MiB at a time and never more
+ * than the recorded size in all; they are valid during the call only. Returns the arc_status of reading and decoding, as
  * the library gives it: only ARC_OK means that the bytes handed on are the
  * whole member.
  */

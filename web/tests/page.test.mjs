@@ -116,7 +116,8 @@ test('the page opened from disk lists the demo archive, names its version and fi
     assert.ok(fs.existsSync(path.join(PAGE_DIR, 'README.md')));
 
     await page.setViewportSize({ width: 360, height: 640 });
-    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth));
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth &&
+      document.querySelector('.table-box').scrollWidth <= innerWidth));
     assert.ok(await page.isVisible('#rows tr.member .name'));
     assert.ok(!(await page.isVisible('#rows tr.member td.volumes')));
     assert.deepEqual(notes.errors, []);
