@@ -9,6 +9,8 @@
  *       straddle a volume boundary;
  *   <dir>/damaged.z  a plain archive with one good member, one whose stream
  *       is damaged and one whose stream is shorter than its recorded size;
+ *   <dir>/hostile.z  names that would leave the folder written to, or take a
+ *       path twice;
  *   <dir>/large.z    with --large-mib N only: one member of N MiB.
  *
  * Usage: make_sample_installers <dir> [--large-mib N]
@@ -186,6 +188,31 @@ test_archive damaged_archive()
 }
 
 /*
+ * Names no extraction may follow: a folder climbing out, an absolute
+ * folder, a member "..", a drive letter, two names that differ in case
+ * only, and a file where a folder must go; and one safe member.
+ */
+test_archive hostile_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}, {"..\\..\\evil", {}, {}}, {"Good", {}, {}}, {"\\abs", {}, {}}};
+    archive.true_record_layout = true;
+    const struct {
+        const char *name;
+        uint16_t folder;
+    } names[] = {{"..", 0},   {"C:DRIVE.TXT", 0}, {"OK.TXT", 0}, {"ok.txt", 0},
+                 {"Good", 0}, {"EVIL.TXT", 1},    {"IN.TXT", 2}, {"ABS.TXT", 3}};
+    uint64_t seed = 40;
+    for (const auto &n : names) {
+        archive.members.push_back(packed_member(n.name, sample_prose(200, ++seed)));
+        archive.members.back().folder = n.folder;
+        archive.members.back().dos_date = dos_date(1998, 5, 20);
+        archive.members.back().dos_time = dos_time(14, 2, 4);
+    }
+    return archive;
+}
+
+/*
  * A member of @mib MiB made of long matches over a 4096-byte random block,
  * written token by token: compressing that much with implode() would take
  * minutes.
@@ -247,6 +274,7 @@ int main(int argc, char *argv[])
         ok = ok && write_or_report(dir + "/set/_SETUP." + std::to_string(i + 1),
                                    build_archive(volumes[i]));
     ok = ok && write_or_report(dir + "/damaged.z", build_archive(damaged_archive()));
+    ok = ok && write_or_report(dir + "/hostile.z", build_archive(hostile_archive()));
     if (large)
         ok =
             ok && write_or_report(dir + "/large.z",

@@ -186,37 +186,85 @@
     return name === '' ? [] : name.split('\\');
   }
 
-  function displayPath(parts) {
-    return parts.join('\\');
+  /* A name in a message: control characters as \xHH, so that it stays on one line. */
+  function shown(text) {
+    return text.replace(/[\u0000-\u001f\u007f]/g, function (c) {
+      return '\\x' + c.charCodeAt(0).toString(16).toUpperCase().padStart(2, '0');
+    });
   }
 
   /*
-   * Why a member cannot be written under its name, or null: nothing may
-   * land outside the folder it is written to, as the command decides.
+   * What a name becomes when it is written, by the rules varlix-unpack
+   * follows, so that both take out the same files under the same paths and
+   * refuse the same ones for the same reason: a name must convert from the
+   * code page exactly, and nothing may land outside the folder written to.
    */
-  function unsafeReason(parts, rawFolder) {
-    if (rawFolder.length !== 0 && (rawFolder[0] === 0x5C || rawFolder[0] === 0x2F))
-      return 'its path is absolute';
-    if (parts.length !== 0 && /^[A-Za-z]:/.test(parts[0]))
-      return 'its path holds a drive letter';
-    for (var i = 0; i < parts.length; ++i) {
-      var part = parts[i];
-      if (part === '')
-        return 'its path holds an empty part';
-      if (part === '.' || part === '..')
-        return 'its path holds a "' + part + '" part';
-      if (/[\u0000-\u001f/]/.test(part))
-        return 'its name holds a character a file name cannot hold';
+  function strictText(bytes) {
+    try {
+      return { text: new TextDecoder(state.decoder.encoding, { fatal: true }).decode(bytes),
+        exact: true };
+    } catch (error) {
+      return { text: decode(bytes), exact: false };
     }
-    return null;
   }
 
-  function memberParts(archive, index) {
+  function conversionProblem() {
+    return 'bytes that are not ' + $('codepage').selectedOptions[0].dataset.name + ' text';
+  }
+
+  function partProblem(part, first) {
+    if (part === '')
+      return 'an empty part';
+    if (part === '.' || part === '..')
+      return "a '" + part + "' part";
+    if (first && /^[A-Za-z]:/.test(part))
+      return 'a drive letter';
+    if (part.indexOf('\u0000') >= 0)
+      return 'a NUL byte';
+    if (part.indexOf('/') >= 0)
+      return "a '/' in a name";
+    return '';
+  }
+
+  /* A folder: its parts (none for the root), its path in messages, and its problem or ''. */
+  function folderName(archive, folderIndex) {
+    var converted = strictText(archive.folderBytes[folderIndex]);
+    if (converted.text === '')
+      return { parts: [], display: '', problem: '' };
+    var parts = converted.text.split('\\');
+    var problem = '';
+    if (!converted.exact)
+      problem = conversionProblem();
+    else if (parts[0] === '' ? parts.length > 1 : parts[0][0] === '/')
+      problem = 'an absolute path';
+    for (var i = 0; i < parts.length && !problem; ++i)
+      problem = partProblem(parts[i], i === 0);
+    return { parts: problem ? [] : parts, display: parts.map(shown).join('/'), problem: problem };
+  }
+
+  /* A member: its folder, its own name, its path in messages, and the first problem or ''. */
+  function memberName(archive, index) {
     var member = archive.listing.members[index];
-    return folderParts(archive, member.folder).concat(decode(archive.memberBytes[index]).split('\\'));
+    var folder = folderName(archive, member.folder);
+    var converted = strictText(archive.memberBytes[index]);
+    var name = converted.text;
+    var problem = folder.problem;
+    if (!problem && !converted.exact)
+      problem = conversionProblem();
+    else if (!problem && name.indexOf('\\') >= 0)
+      problem = "a '\\' in a member's name";
+    else if (!problem)
+      problem = partProblem(name, folder.display === '');
+    var display = shown(name.replace(/\\/g, '/'));
+    return { folder: folder, name: name, problem: problem,
+      display: folder.display === '' ? display : folder.display + '/' + display };
   }
 
-  /* ---- the filter: shell wildcards, ASCII case ignored, '\' and '/' alike ---- */
+  /*
+   * ---- the filter: shell wildcards as varlix-unpack's patterns, matched
+   * against the path ('/' between parts) and the bare name, ASCII case
+   * ignored, '\' in a pattern standing for '/'; '*' crosses folders ----
+   */
 
   function asciiLower(text) {
     return text.replace(/[A-Z]/g, function (c) { return c.toLowerCase(); });
@@ -238,7 +286,7 @@
       return null;
     var body = '';
     for (var k = first; k < i; ++k) {
-      var c = pattern[k] === '/' ? '\\' : pattern[k];
+      var c = pattern[k] === '\\' ? '/' : pattern[k];
       body += c === '-' && k !== first && k + 1 !== i ? '-' : escapeForRegExp(c);
     }
     return { source: '[' + (negate ? '^' : '') + body + ']', end: i };
@@ -258,7 +306,7 @@
         source += bracket.source;
         i = bracket.end;
       } else {
-        source += escapeForRegExp(c === '/' ? '\\' : c);
+        source += escapeForRegExp(c === '\\' ? '/' : c);
       }
     }
     var expression = new RegExp('^' + source + '$');
@@ -299,9 +347,15 @@
       member.version_low >>> 16, member.version_low & 0xFFFF].join('.');
   }
 
-  function missingVolumeName(archive, member) {
+  /* Why a member cannot be read for want of a volume, as the command says it. */
+  function missingVolumeText(archive, member) {
     var volume = archive.listing.volumes[member.missing_volume - 1];
-    return volume ? baseName(volume.path) : 'volume ' + member.missing_volume;
+    var text = 'needs ' + baseName(volume.path);
+    if (volume.status === 1)
+      return text + ', which is missing or cannot be opened';
+    if (volume.status === 3)
+      return text + ', which is not a volume of this set';
+    return text + ': ' + volume.status_text;
   }
 
   /* Folders nest by their '\'-separated parts; a part no folder names is made on the way. */
@@ -388,7 +442,7 @@
     if (member.missing_volume !== 0) {
       row.classList.add('unavailable');
       button.disabled = true;
-      note = 'needs ' + missingVolumeName(archive, member) + ', which was not given';
+      note = missingVolumeText(archive, member);
     } else if (archive.failures[entry.index]) {
       row.classList.add('damaged');
       note = archive.failures[entry.index];
@@ -446,7 +500,7 @@
   /* The members under @node that the filter lets through, its subfolders' included. */
   function shownUnder(node, archive, parts) {
     var shown = node.members.filter(function (entry) {
-      return !state.pattern || state.pattern(parts.concat([entry.name]).join('\\'), entry.name);
+      return !state.pattern || state.pattern(parts.concat([entry.name]).join('/'), entry.name);
     });
     node.children.forEach(function (child) {
       shown = shown.concat(shownUnder(child, archive, parts.concat([child.name])));
@@ -469,9 +523,9 @@
         renderNode(tbody, archive, child, depth + 1, childParts);
     });
     node.members.filter(function (entry) {
-      return !state.pattern || state.pattern(parts.concat([entry.name]).join('\\'), entry.name);
+      return !state.pattern || state.pattern(parts.concat([entry.name]).join('/'), entry.name);
     }).sort(compareEntries).forEach(function (entry) {
-      memberRow(tbody, archive, entry, depth, displayPath(parts.concat([entry.name])));
+      memberRow(tbody, archive, entry, depth, parts.concat([entry.name]).map(shown).join('/'));
     });
   }
 
@@ -590,22 +644,44 @@
     setTimeout(function () { URL.revokeObjectURL(url); }, 60000);
   }
 
-  /* What the worker needs for each member: where it goes, or why it cannot go anywhere. */
+  /* A path's parts, ASCII case folded: equal keys are one file on any file system. */
+  function pathKey(parts) {
+    return asciiLower(parts.join('/'));
+  }
+
+  /*
+   * What the worker needs for each member: where it goes, or why it goes
+   * nowhere. The command's order: an unsafe path, then a path taken by
+   * another member or by a folder, then a missing volume.
+   */
   function requestItems(archive, indices) {
-    var paths = new Set();
-    return indices.map(function (index) {
+    var names = indices.map(function (index) { return memberName(archive, index); });
+    var foldersNeeded = new Map();
+    names.forEach(function (name) {
+      for (var k = 1; !name.problem && k <= name.folder.parts.length; ++k) {
+        var key = pathKey(name.folder.parts.slice(0, k));
+        if (!foldersNeeded.has(key))
+          foldersNeeded.set(key, name.display);
+      }
+    });
+    var files = new Map();
+    return indices.map(function (index, i) {
       var member = archive.listing.members[index];
-      var parts = memberParts(archive, index);
+      var name = names[i];
+      var parts = name.folder.parts.concat([name.name]);
       var item = { index: index, size: member.size, date: member.date, time: member.time,
-        attributes: member.attributes, parts: parts, display: displayPath(parts) };
-      var key = parts.join('/');
-      if (member.missing_volume !== 0)
-        item.error = 'needs ' + missingVolumeName(archive, member) + ', which was not given';
-      else
-        item.error = unsafeReason(parts, archive.folderBytes[member.folder]);
-      if (!item.error && paths.has(key))
-        item.error = 'another member has the same path';
-      paths.add(key);
+        attributes: member.attributes, parts: parts, display: name.display };
+      var key = pathKey(parts);
+      if (name.problem)
+        item.error = 'unsafe path (' + name.problem + '), skipped';
+      else if (foldersNeeded.has(key))
+        item.error = 'same path as the folder of ' + foldersNeeded.get(key) + ', skipped';
+      else if (files.has(key))
+        item.error = 'same path as ' + files.get(key) + ', skipped';
+      else if (member.missing_volume !== 0)
+        item.error = missingVolumeText(archive, member);
+      if (!name.problem && !files.has(key))
+        files.set(key, name.display);
       if (item.error)
         item.parts = null;
       return item;
@@ -635,7 +711,7 @@
     if (message.status !== 0) {
       archive.failures[message.index] = message.text;
       render();
-      return showMessage(displayPath(memberParts(archive, message.index)) + ': ' + message.text);
+      return showMessage(memberName(archive, message.index).display + ': ' + message.text);
     }
     saveBlob(new Blob(message.pieces), message.name);
     showMessage(message.name + ': ' + formatNumber(archive.listing.members[message.index].size) +
@@ -658,11 +734,9 @@
     var seen = new Set();
     var folders = [];
     archive.listing.folders.forEach(function (folder, i) {
-      var parts = folderParts(archive, i);
-      if (parts.length === 0 || unsafeReason(parts, archive.folderBytes[i]))
-        return;
+      var parts = folderName(archive, i).parts;
       for (var k = 1; k <= parts.length; ++k) {
-        var key = parts.slice(0, k).join('/');
+        var key = pathKey(parts.slice(0, k));
         if (!seen.has(key)) {
           seen.add(key);
           folders.push(parts.slice(0, k));

@@ -92,6 +92,8 @@ void append_volumes(std::string *json, const arc_installer &installer)
         append_text(json, volume.path);
         append_field(json, "number", volume.number);
         append_field(json, "status", volume.status);
+        *json += ",\"status_text\":";
+        append_text(json, arc_status_text(volume.status));
         *json += '}';
     }
     *json += ']';
@@ -202,7 +204,7 @@ EMSCRIPTEN_KEEPALIVE web_installer *web_open(const char *path)
 
 /*
  * web_listing() - the installer as a JSON object: "status" of the open (an
- * arc_status), "disk_set", "volumes" (path, number, status), "folders" (raw
+ * arc_status), "disk_set", "volumes" (path, number, status and its text), "folders" (raw
  * name in hex, member count) and "members" (raw name in hex, folder index,
  * size, packed size, DOS date and time, attributes, file version, start and
  * end volumes, and the number of the first missing volume the member needs,
@@ -216,8 +218,8 @@ EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
 /*
  * web_extract() - read and decode member @index, handing its bytes in order
  * to Module.onOutput(pointer, length), up to 1 MiB at a time and never more
- * than the recorded size in all; they are valid during the call only. Returns the arc_status of reading and decoding, as
- * the library gives it: only ARC_OK means that the bytes handed on are the
+ * than the recorded size in all; they are valid during the call only. Returns the arc_status of
+ * reading and decoding, as the library gives it: only ARC_OK means that the bytes handed on are the
  * whole member.
  */
 EMSCRIPTEN_KEEPALIVE int web_extract(web_installer *web, uint32_t index)

@@ -119,10 +119,15 @@ function varlixZipTime(date, time) {
         (time & 31) * 2);
 }
 
+/*
+ * Counts decoded bytes against @total and tells the page now and then;
+ * passed(size) counts a member done whatever it gave, failed ones included.
+ */
 function varlixProgressReporter(total) {
     var done = 0;
     var reported = 0;
-    return function (length) {
+    var settled = 0;
+    var report = function (length) {
         done += length;
         /* A message per piece of a large member, not per small member. */
         if (done - reported >= 1048576 || done === total) {
@@ -130,6 +135,11 @@ function varlixProgressReporter(total) {
             postMessage({ type: 'progress', done: done, total: total });
         }
     };
+    report.passed = function (size) {
+        settled += size;
+        report(settled - done);
+    };
+    return report;
 }
 
 function varlixExtractFile(request, handle) {
@@ -183,9 +193,11 @@ function varlixAddToZip(zip, name, pieces, options) {
 function varlixDecodeItem(handle, item, progress, errors) {
     if (item.error) {
         errors.push({ path: item.display, text: item.error });
+        progress.passed(item.size);
         return null;
     }
     var result = varlixDecode(handle, item.index, item.size, progress);
+    progress.passed(item.size);
     if (result.status !== 0) {
         errors.push({ path: item.display, index: item.index, status: result.status,
             text: varlixStatusText(result.status) });
@@ -236,7 +248,7 @@ async function varlixSaveOne(root, item, pieces) {
     var exists = await folder.getFileHandle(name).then(function () { return true; },
         function () { return false; });
     if (exists)
-        return 'a file of that name is already in the folder; it was kept';
+        return 'exists already, kept';
     var file = await folder.getFileHandle(name, { create: true });
     var writable = await file.createWritable();
     for (var k = 0; k < pieces.length; ++k)

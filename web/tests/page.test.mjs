@@ -205,6 +205,23 @@ test('damaged members show the command\'s reasons and are left out of the zip, n
     await page.close();
   });
 
+test('unsafe and clashing names are left out of the zip for the reasons varlix-unpack gives',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, [sample('hostile.z')]);
+    const entries = readZip((await download(page, '#download-all')).bytes);
+    const errors = new TextDecoder().decode(entries.get('ERRORS.txt').bytes).split('\r\n')
+      .slice(1).filter(Boolean);
+    entries.delete('ERRORS.txt');
+    const command = unpack(sample('hostile.z'));
+    assertSameFiles(entries, command);
+    assert.equal(errors.length, (await memberRows(page)).length - command.files.size);
+    const said = command.stderr.split('\n');
+    for (const line of errors)
+      assert.ok(said.includes(line), line + ' is not among\n' + command.stderr);
+    await page.close();
+  });
+
 test('bad input gets one clear message, the command\'s reason, and leaves the page working',
   async () => {
     const { page, notes } = await served();
