@@ -93,11 +93,17 @@ async function served() {
 
 /* ---- tests ---- */
 
-test('the page opened from disk lists the demo archive, names its version and fits a narrow window',
+test('the page opened from disk lists a dropped demo archive, names its version, fits a narrow window',
   async () => {
     const { page, notes } = await openPage(browser, pathToFileURL(path.join(PAGE_DIR, 'index.html')).href);
     const demo = path.join(SOURCE_DIR, 'examples/demo.z');
-    await giveFiles(page, [demo]);
+    const dropped = await page.evaluateHandle((bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], 'demo.z'));
+      return transfer;
+    }, [...fs.readFileSync(demo)]);
+    await page.dispatchEvent('main', 'drop', { dataTransfer: dropped });
+    await settled(page);
 
     const listed = run(tool('varlix'), ['--list', demo]).stdout.split('\n').slice(1)
       .filter(Boolean).map((line) => {
@@ -243,28 +249,35 @@ test('bad input gets one clear message, the command\'s reason, and leaves the pa
     await page.close();
   });
 
-test(`a ${LARGE_MIB} MiB member decodes in the worker while the page keeps running`, async () => {
-  const { page } = await served();
-  await giveFiles(page, [sample('large.z')]);
-  /* The page's own thread notes its timer ticks and the progress bar while the member decodes. */
-  await page.evaluate(() => {
-    window.seen = { ticks: 0, progress: new Set() };
-    setInterval(() => {
-      window.seen.ticks += document.body.hasAttribute('aria-busy') ? 1 : 0;
-      const value = document.getElementById('progress').value;
-      if (value > 0 && value < 1)
-        window.seen.progress.add(value);
-    }, 20);
+test(`a ${LARGE_MIB} MiB member decodes in the worker while the page keeps running, or is cancelled`,
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, [sample('large.z')]);
+    await page.evaluate(() => {
+      document.querySelector('#rows tr.member .name').click();
+      document.getElementById('cancel').click();
+    });
+    await settled(page);
+    assert.equal(await message(page), 'Cancelled.');
+    /* The page's own thread notes its timer ticks and the progress bar while the member decodes. */
+    await page.evaluate(() => {
+      window.seen = { ticks: 0, progress: new Set() };
+      setInterval(() => {
+        window.seen.ticks += document.body.hasAttribute('aria-busy') ? 1 : 0;
+        const value = document.getElementById('progress').value;
+        if (value > 0 && value < 1)
+          window.seen.progress.add(value);
+      }, 20);
+    });
+    const file = await download(page, '#rows tr.member .name');
+    const seen = await page.evaluate(() => ({ ticks: window.seen.ticks,
+      progress: window.seen.progress.size }));
+    assert.ok(seen.ticks >= 3, `the page's timer ran ${seen.ticks} times`);
+    assert.ok(seen.progress >= 2, `${seen.progress} progress values seen`);
+    const command = unpack(sample('large.z'));
+    assert.equal(sha256(file.bytes), sha256(fs.readFileSync(path.join(command.dir, 'LARGE.BIN'))));
+    await page.close();
   });
-  const file = await download(page, '#rows tr.member .name');
-  const seen = await page.evaluate(() => ({ ticks: window.seen.ticks,
-    progress: window.seen.progress.size }));
-  assert.ok(seen.ticks >= 3, `the page's timer ran ${seen.ticks} times`);
-  assert.ok(seen.progress >= 2, `${seen.progress} progress values seen`);
-  const command = unpack(sample('large.z'));
-  assert.equal(sha256(file.bytes), sha256(fs.readFileSync(path.join(command.dir, 'LARGE.BIN'))));
-  await page.close();
-});
 
 test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
   const { page } = await served();
