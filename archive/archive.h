@@ -113,14 +113,21 @@ const arc_member *arc_find_member(const arc_archive *archive, const char *name);
 
 /*
  * arc_extract_member() - decode @member of @archive (opened with ARC_OK) into
- * a new file at @output_path and check its length against the directory.
+ * the file at @output_path, created or emptied, and check its length against
+ * the directory.
  *
  * Returns ARC_OK, ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_WRITE,
- * ARC_ERR_DAMAGED or ARC_ERR_SIZE. Failures before the output is opened leave
- * the file system as it was; later failures remove the output when it is a
- * regular file (a device or pipe is left in place). An output path that names
- * the archive itself, or the optional stream @keep_intact (the log), is
- * refused with ARC_ERR_WRITE before anything is opened or truncated.
+ * ARC_ERR_DAMAGED or ARC_ERR_SIZE. A decoded block that cannot be written
+ * makes it ARC_ERR_WRITE, whatever the decoder finds after it.
+ *
+ * Failures before the output is opened leave the file system as it was. An
+ * output that turns out to be the archive itself, or the optional stream
+ * @keep_intact (the log), links included, is refused with ARC_ERR_WRITE
+ * before it is emptied, and left as it was. Later failures remove the output
+ * when it is a regular file, and when @output_path is a symbolic link they
+ * remove the file it leads to and keep the link; a device or pipe is left in
+ * place. A regular file never receives bytes past the recorded expanded size:
+ * they are counted, and the size check fails, but they are not written.
  */
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
                               const char *output_path, std::FILE *keep_intact = nullptr);

@@ -1,5 +1,10 @@
 #include "archive/file_ops.h"
 
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+
 #if defined(_WIN32)
 /* The C++ library on MinGW may have asked for these already. */
 #ifndef WIN32_LEAN_AND_MEAN
@@ -8,11 +13,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 int arc_seek_from_start(std::FILE *file, uint64_t position)
@@ -44,6 +52,11 @@ int64_t arc_tell(std::FILE *file)
 #endif
 }
 
+bool arc_same_file(const arc_file_identity *a, const arc_file_identity *b)
+{
+    return a->known && b->known && a->device == b->device && a->inode == b->inode;
+}
+
 #if defined(_WIN32)
 
 namespace {
@@ -55,64 +68,216 @@ HANDLE stream_handle(std::FILE *file)
 }
 
 /* A volume serial number and a file index name one file, whatever path or link reaches it. */
-bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+void identify_handle(HANDLE handle, arc_file_identity *identity)
 {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    *identity = arc_file_identity();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return;
+    identity->known = true;
+    identity->regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+}
+
+/*
+ * Opens what @path leads to, links followed, with every kind of sharing
+ * allowed, so that the open neither fails on nor gets in the way of a file
+ * that is open elsewhere; a directory opens too rather than failing.
+ */
+HANDLE open_existing(const char *path, DWORD access)
+{
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 } // namespace
 
-bool arc_path_is_open_file(const char *path, std::FILE *file)
+void arc_identify(std::FILE *file, arc_file_identity *identity)
 {
-    BY_HANDLE_FILE_INFORMATION file_info;
-    if (file == nullptr || !GetFileInformationByHandle(stream_handle(file), &file_info))
-        return false;
-    /*
-     * Only the attributes are read, and every kind of sharing is allowed, so
-     * this open neither fails on nor gets in the way of a file that the
-     * process (or another) has open. Symbolic links are followed to their
-     * target, and a directory opens too rather than failing.
-     */
-    const HANDLE path_handle = CreateFileA(
-        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (path_handle == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION path_info;
-    const bool same =
-        GetFileInformationByHandle(path_handle, &path_info) && same_file(file_info, path_info);
-    CloseHandle(path_handle);
-    return same;
+    *identity = arc_file_identity();
+    if (file != nullptr)
+        identify_handle(stream_handle(file), identity);
 }
 
-bool arc_is_regular_file(std::FILE *file)
+bool arc_path_is_open_file(const char *path, std::FILE *file)
 {
-    /* A failed call also returns FILE_TYPE_UNKNOWN; only the last error tells them apart. */
-    SetLastError(NO_ERROR);
-    const DWORD type = GetFileType(stream_handle(file));
-    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-        return true;
-    return type == FILE_TYPE_DISK;
+    arc_file_identity file_identity;
+    arc_identify(file, &file_identity);
+    if (!file_identity.known)
+        return false;
+    const HANDLE path_handle = open_existing(path, FILE_READ_ATTRIBUTES);
+    if (path_handle == INVALID_HANDLE_VALUE)
+        return false;
+    arc_file_identity path_identity;
+    identify_handle(path_handle, &path_identity);
+    CloseHandle(path_handle);
+    return arc_same_file(&file_identity, &path_identity);
+}
+
+std::FILE *arc_open_output(const char *path)
+{
+    /* The sharing that the C library's own fopen() grants. */
+    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *file = _fdopen(fd, "wb");
+    if (file == nullptr)
+        _close(fd);
+    return file;
+}
+
+int arc_empty_file(std::FILE *file)
+{
+    const HANDLE handle = stream_handle(file);
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return 0;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle) ? 0 : -1;
+}
+
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
+{
+    const int fd = _fileno(file);
+    while (length > 0) {
+        const unsigned chunk = static_cast<unsigned>(length < INT_MAX ? length : INT_MAX);
+        const int written = _write(fd, bytes, chunk);
+        if (written <= 0)
+            return -1;
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+void arc_remove_file(const char *path, const arc_file_identity *identity)
+{
+    /* Opened through its links, the handle is the file itself, and so is what it deletes. */
+    const HANDLE handle = open_existing(path, DELETE | FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    arc_file_identity found;
+    identify_handle(handle, &found);
+    if (arc_same_file(&found, identity)) {
+        FILE_DISPOSITION_INFO disposition;
+        disposition.DeleteFile = TRUE;
+        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+    }
+    CloseHandle(handle);
+}
+
+void arc_ignore_broken_pipes()
+{
+    /* Windows has no such signal: the write fails by itself. */
 }
 
 #else
 
-bool arc_path_is_open_file(const char *path, std::FILE *file)
+namespace {
+
+void identify_stat(const struct stat &info, arc_file_identity *identity)
 {
-    struct stat path_info;
-    struct stat file_info;
-    if (file == nullptr || stat(path, &path_info) != 0 || fstat(fileno(file), &file_info) != 0)
-        return false;
-    return path_info.st_dev == file_info.st_dev && path_info.st_ino == file_info.st_ino;
+    identity->known = true;
+    identity->regular = S_ISREG(info.st_mode);
+    identity->device = static_cast<uint64_t>(info.st_dev);
+    identity->inode = static_cast<uint64_t>(info.st_ino);
 }
 
-bool arc_is_regular_file(std::FILE *file)
+/* Identifies what @path leads to, links followed. */
+void identify_path(const char *path, arc_file_identity *identity)
+{
+    *identity = arc_file_identity();
+    struct stat info;
+    if (stat(path, &info) == 0)
+        identify_stat(info, identity);
+}
+
+} // namespace
+
+void arc_identify(std::FILE *file, arc_file_identity *identity)
+{
+    *identity = arc_file_identity();
+    struct stat info;
+    if (file != nullptr && fstat(fileno(file), &info) == 0)
+        identify_stat(info, identity);
+}
+
+bool arc_path_is_open_file(const char *path, std::FILE *file)
+{
+    arc_file_identity file_identity;
+    arc_file_identity path_identity;
+    arc_identify(file, &file_identity);
+    identify_path(path, &path_identity);
+    return arc_same_file(&file_identity, &path_identity);
+}
+
+std::FILE *arc_open_output(const char *path)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *file = fdopen(fd, "wb"); /* unlike fopen(), this does not empty the file */
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+int arc_empty_file(std::FILE *file)
 {
     struct stat info;
     if (fstat(fileno(file), &info) != 0)
-        return true;
-    return S_ISREG(info.st_mode);
+        return -1;
+    return S_ISREG(info.st_mode) ? ftruncate(fileno(file), 0) : 0;
+}
+
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
+{
+    const int fd = fileno(file);
+    while (length > 0) {
+        const ssize_t written = write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return -1;
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+void arc_remove_file(const char *path, const arc_file_identity *identity)
+{
+    struct stat link_info;
+    if (lstat(path, &link_info) != 0)
+        return;
+    /*
+     * Removing a link would leave the file that was written through it. The
+     * link may lead through others, /proc/self/fd/N among them, so the whole
+     * chain is resolved, and the file is removed only if it is still the one
+     * that was written.
+     */
+    char *resolved = S_ISLNK(link_info.st_mode) ? realpath(path, nullptr) : nullptr;
+    const char *target = S_ISLNK(link_info.st_mode) ? resolved : path;
+    arc_file_identity found;
+    if (target != nullptr) {
+        identify_path(target, &found);
+        if (arc_same_file(&found, identity))
+            std::remove(target);
+    }
+    std::free(resolved);
+}
+
+void arc_ignore_broken_pipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif

@@ -1,7 +1,9 @@
 /*
  * file_ops.h - the few file operations the standard streams do not offer
- * portably: 64-bit seek and tell, and the identity and kind of an open file.
- * Everything platform-specific in the archive reader lives behind these.
+ * portably: 64-bit seek and tell, the identity and kind of an open file,
+ * opening an output without emptying it, writing past the stream's buffer,
+ * and removing a file through the links that lead to it. Everything platform-specific in the
+ * archive reader and the tool lives behind these.
  */
 #ifndef VARLIX_ARCHIVE_FILE_OPS_H
 #define VARLIX_ARCHIVE_FILE_OPS_H
@@ -19,20 +21,64 @@ int arc_seek_to_end(std::FILE *file);
 /* The current position, or -1 if it cannot be told. */
 int64_t arc_tell(std::FILE *file);
 
+/* What names one file whatever path or link reaches it, and its kind. */
+struct arc_file_identity {
+    bool known;      /* false where the platform cannot tell; then it equals no other */
+    bool regular;    /* a regular (on Windows, disk) file, not a device, pipe or socket */
+    uint64_t device; /* device number; on Windows, volume serial number */
+    uint64_t inode;  /* inode number; on Windows, file index */
+};
+
 /*
- * Whether @path names an existing file that is the very file open as @file
- * (same device and inode; on Windows, same volume serial number and file
- * index), so hard and symbolic links are caught too. False where the
+ * arc_identify() - fill @identity for the open @file (null gives an unknown
+ * identity). An unknown file is not regular.
+ */
+void arc_identify(std::FILE *file, arc_file_identity *identity);
+
+/* arc_same_file() - whether two identities are known and name the same file. */
+bool arc_same_file(const arc_file_identity *a, const arc_file_identity *b);
+
+/*
+ * arc_path_is_open_file() - whether @path names an existing file that is the
+ * very file open as @file, hard and symbolic links included. False where the
  * platform cannot tell, or when @file is null.
  */
 bool arc_path_is_open_file(const char *path, std::FILE *file);
 
 /*
- * Whether @file is a regular file (on Windows, a disk file), which a failed
- * extraction may remove; a device, pipe or socket must be left where it is.
- * True where the platform cannot tell.
+ * arc_open_output() - open @path for binary writing, creating it if it does
+ * not exist but leaving an existing file's contents alone, so that what was
+ * opened can be checked before anything is lost. Returns the stream, with
+ * the platform's default buffering, or null.
  */
-bool arc_is_regular_file(std::FILE *file);
+std::FILE *arc_open_output(const char *path);
+
+/*
+ * arc_empty_file() - cut the regular file open as @file to length 0; any
+ * other kind of file is left as it is. Returns 0 on success.
+ */
+int arc_empty_file(std::FILE *file);
+
+/*
+ * arc_write_through() - write the @length bytes at @bytes to the file open as
+ * @file at once, around the stream's buffer, which must hold nothing yet.
+ * Returns 0 when every byte was written: one system call for them all
+ * wherever the file takes them in one piece.
+ */
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length);
+
+/*
+ * arc_remove_file() - remove the file that @path leads to, following symbolic
+ * links, provided it is still the file of @identity: a link itself is never
+ * removed. Failures are ignored.
+ */
+void arc_remove_file(const char *path, const arc_file_identity *identity);
+
+/*
+ * arc_ignore_broken_pipes() - make a write to a pipe that has no reader left
+ * fail with an error, rather than end the process with a signal.
+ */
+void arc_ignore_broken_pipes();
 
 /*
  * Where the file's own name starts in @path: just after the last folder

@@ -1,6 +1,6 @@
 /*
  * member_decode.cc - decoding an installer member's compressed bytes into any
- * sink, and into a file.
+ * sink, and into a file, with the same guards as a plain archive's member.
  *
  * The count that is checked against the recorded size is kept here, between
  * the decoder and the caller's sink, so that every caller gets the same
@@ -29,32 +29,6 @@ bool counting_sink_write(void *context, const uint8_t *bytes, uint32_t length)
     return true;
 }
 
-bool names_an_open_volume(const arc_installer *installer, const char *path)
-{
-    for (uint32_t i = 0; i < installer->volume_count; ++i) {
-        if (arc_path_is_open_file(path, installer->volumes[i].file))
-            return true;
-    }
-    return false;
-}
-
-/* Creates the output, decodes into it and removes it when anything failed. */
-arc_status decode_to_new_file(const uint8_t *packed, const arc_member *member,
-                              const char *output_path)
-{
-    std::FILE *output = std::fopen(output_path, "wb");
-    if (output == nullptr)
-        return ARC_ERR_WRITE;
-    const bool removable = arc_is_regular_file(output);
-    arc_file_sink sink = {output, 0};
-    arc_status status = arc_decode_member(packed, member, arc_file_sink_write, &sink);
-    if (std::fclose(output) != 0 && status == ARC_OK)
-        status = ARC_ERR_WRITE;
-    if (status != ARC_OK && removable)
-        std::remove(output_path);
-    return status;
-}
-
 } // namespace
 
 arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, explode_sink sink,
@@ -75,10 +49,13 @@ arc_status arc_extract_installer_member(arc_installer *installer, const arc_memb
     if (packed == nullptr)
         return ARC_ERR_NO_MEMORY;
     arc_status status = arc_read_member_data(installer, member, packed);
-    if (status == ARC_OK && names_an_open_volume(installer, output_path))
-        status = ARC_ERR_WRITE;
-    if (status == ARC_OK)
-        status = decode_to_new_file(packed, member, output_path);
+    if (status == ARC_OK) {
+        std::FILE *inputs[ARC_MAX_VOLUMES];
+        for (uint32_t i = 0; i < installer->volume_count; ++i)
+            inputs[i] = installer->volumes[i].file;
+        status =
+            arc_write_member_file(output_path, packed, member, inputs, installer->volume_count);
+    }
     std::free(packed);
     return status;
 }

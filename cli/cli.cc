@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "archive/file_ops.h"
 #include "cli/report.h"
 #include "cli/status.h"
 
@@ -20,25 +21,30 @@ const char USAGE_TEXT[] =
 
 const int EXIT_USAGE = 1;
 
+void close_log()
+{
+    if (g_log_file != nullptr)
+        std::fclose(g_log_file);
+    g_log_file = nullptr;
+}
+
 /*
  * Only an argument followed by another can name the log, and the arguments
- * are not consumed: the commands still take theirs by position.
+ * are not consumed: the commands still take theirs by position. In every
+ * form that reports anything, argument 1 is the archive; a log that is the
+ * archive would have the lines appended to it, so it counts as a log that
+ * could not be opened.
  */
 void open_log(int argc, char *argv[])
 {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--log") == 0) {
             g_log_file = std::fopen(argv[i + 1], "a");
+            if (arc_path_is_open_file(argv[1], g_log_file))
+                close_log();
             return;
         }
     }
-}
-
-void close_log()
-{
-    if (g_log_file != nullptr)
-        std::fclose(g_log_file);
-    g_log_file = nullptr;
 }
 
 int run_command(int argc, char *argv[])
@@ -52,18 +58,6 @@ int run_command(int argc, char *argv[])
     return EXIT_USAGE;
 }
 
-void print_listing(const arc_archive *archive, const char *archive_path)
-{
-    std::printf("%zu member(s) in %s\n", static_cast<size_t>(archive->member_count), archive_path);
-    for (uint32_t i = 0; i < archive->member_count; ++i) {
-        const arc_member *member = &archive->members[i];
-        std::printf("  %-24s offset %10u  compressed %10u  expands to %10u\n", member->name,
-                    static_cast<unsigned>(member->offset),
-                    static_cast<unsigned>(member->packed_size),
-                    static_cast<unsigned>(member->unpacked_size));
-    }
-}
-
 } // namespace
 
 void cli_print_usage()
@@ -71,22 +65,21 @@ void cli_print_usage()
     std::fputs(USAGE_TEXT, stderr);
 }
 
-int cli_list(const char *archive_path)
+bool cli_open_archive(const char *archive_path, arc_archive *archive, int *exit_code)
 {
-    arc_archive archive;
-    const arc_status status = arc_open(archive_path, &archive);
-    if (status != ARC_OK) {
-        report("%s: %s", archive_path, arc_status_text(status));
-        arc_close(&archive);
-        return arc_status_exit_code(status);
-    }
-    print_listing(&archive, archive_path);
-    arc_close(&archive);
-    return 0;
+    const arc_status status = arc_open(archive_path, archive);
+    if (status == ARC_OK)
+        return true;
+    report("%s: %s", archive_path, arc_status_text(status));
+    arc_close(archive);
+    *exit_code = arc_status_exit_code(status);
+    return false;
 }
 
 int cli_main(int argc, char *argv[])
 {
+    /* An output or standard stream whose reader went away is a failed write, not the end. */
+    arc_ignore_broken_pipes();
     open_log(argc, argv);
     const int exit_code = run_command(argc, argv);
     close_log();

@@ -24,4 +24,14 @@ int cli_extract(const char *archive_path, const char *member_name, const char *o
 /* cli_print_usage() - write the usage text to standard error. */
 void cli_print_usage();
 
+struct arc_archive;
+
+/*
+ * cli_open_archive() - the commands' common first step: open @archive_path
+ * into @archive. Returns true on success. On failure it reports the path and
+ * the status in one line, releases @archive, sets @exit_code to the status's
+ * exit code and returns false.
+ */
+bool cli_open_archive(const char *archive_path, arc_archive *archive, int *exit_code);
+
 #endif

@@ -14,12 +14,9 @@ const int EXIT_NO_MEMBER = 5;
 int cli_extract(const char *archive_path, const char *member_name, const char *output_path)
 {
     arc_archive archive;
-    arc_status status = arc_open(archive_path, &archive);
-    if (status != ARC_OK) {
-        report("%s: %s", archive_path, arc_status_text(status));
-        arc_close(&archive);
-        return arc_status_exit_code(status);
-    }
+    int exit_code = 0;
+    if (!cli_open_archive(archive_path, &archive, &exit_code))
+        return exit_code;
 
     const arc_member *member = arc_find_member(&archive, member_name);
     if (member == nullptr) {
@@ -34,7 +31,7 @@ int cli_extract(const char *archive_path, const char *member_name, const char *o
            static_cast<unsigned>(member->unpacked_size));
     /* The member table goes with the archive, which is closed before the outcome is told. */
     const uint32_t expected_size = member->unpacked_size;
-    status = arc_extract_member(&archive, member, output_path, g_log_file);
+    const arc_status status = arc_extract_member(&archive, member, output_path, g_log_file);
     arc_close(&archive);
 
     if (status != ARC_OK) {

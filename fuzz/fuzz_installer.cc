@@ -32,7 +32,9 @@
 #include <unistd.h>
 
 #include "archive/archive.h"
+#include "archive/archive_internal.h"
 #include "explode/explode_internal.h"
+#include "explode/explode_reference.h"
 #include "fuzz/fuzz_check.h"
 #include "tools/archive_writer.h"
 

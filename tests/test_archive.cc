@@ -5,10 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
@@ -416,16 +412,18 @@ TEST_F(OpenFailureReport, MissingFileCannotBeOpened)
 TEST_F(OpenFailureReport, UnseekableFileCannotBeRead)
 {
     const std::string fifo = path("fifo.z");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     /* Holding the pipe open for both ends lets the tool's open return at once. */
-    const int held = open(fifo.c_str(), O_RDWR);
-    ASSERT_GE(held, 0);
+    const int held = make_held_fifo(fifo);
+    if (held < 0)
+        GTEST_SKIP() << "FIFOs cannot be made here";
     expect_one_line(fifo, "the archive could not be read to the end of a member", 9);
-    close(held);
+    release_held_fifo(held);
 }
 
 TEST_F(OpenFailureReport, DirectoryCannotBeRead)
 {
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "Windows does not open a directory as a file: it cannot be opened (exit 2)";
     expect_one_line(dir, "the archive could not be read to the end of a member", 9);
 }
 

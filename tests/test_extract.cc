@@ -2,13 +2,9 @@
  * Extraction of one member at library level: the order of its steps, what
  * each failure leaves on disk, and the guards around the output path.
  */
+#include <filesystem>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +15,8 @@
 #include "tools/archive_writer.h"
 
 namespace {
+
+using kind = std::filesystem::file_type;
 
 const std::vector<uint8_t> PLAIN = sample_text(10000, 3);
 
@@ -138,20 +136,24 @@ TEST_F(Extraction, StatusComparesSizesIn64Bits)
         EXPECT_EQ(arc_extraction_status(damaged, 5, 5), ARC_ERR_DAMAGED);
 }
 
-TEST_F(Extraction, SinkCountsOnlyWholeWritesAndCarriesPast32Bits)
+TEST_F(Extraction, SinkCountsPast32BitsAndWritesNothingPastItsLimit)
 {
     std::FILE *file = std::fopen(path("sink").c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    arc_file_sink sink = {file, 0xFFFFFFFFu};
-    const uint8_t bytes[2] = {1, 2};
+    arc_file_sink sink = {file, 0xFFFFFFFFu, UINT64_MAX, nullptr, 0};
+    const uint8_t bytes[2] = {'a', 'b'};
     EXPECT_TRUE(arc_file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 0x100000001u);
+    sink = {file, 1, 2, nullptr, 0};
+    EXPECT_TRUE(arc_file_sink_write(&sink, bytes, 2));
+    EXPECT_EQ(sink.count, 3u);
     std::fclose(file);
+    EXPECT_EQ(file_or_missing(path("sink")), "aba");
 
     /* A stream opened for reading takes no bytes at all. */
     file = std::fopen(path("sink").c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    sink = {file, 7};
+    sink = {file, 7, UINT64_MAX, nullptr, 0};
     EXPECT_FALSE(arc_file_sink_write(&sink, bytes, 2));
     EXPECT_EQ(sink.count, 7u);
     std::fclose(file);
@@ -161,27 +163,57 @@ TEST_F(Extraction, RefusesToOverwriteTheArchiveItself)
 {
     ASSERT_NE(open_with(good_member()), nullptr);
     const std::vector<uint8_t> original = read_file_bytes(archive_path);
-    ASSERT_EQ(link(archive_path.c_str(), path("hard").c_str()), 0);
-    ASSERT_EQ(symlink(archive_path.c_str(), path("soft").c_str()), 0);
-    for (const std::string &output : {archive_path, path("hard"), path("soft")}) {
+    std::vector<std::string> outputs = {archive_path, path("hard")};
+    std::filesystem::create_hard_link(archive_path, path("hard"));
+    if (make_symbolic_link(archive_path, path("soft")))
+        outputs.push_back(path("soft"));
+    for (const std::string &output : outputs) {
         SCOPED_TRACE(output);
         EXPECT_EQ(extract_to(output), ARC_ERR_WRITE);
         EXPECT_EQ(read_file_bytes(archive_path), original);
+        EXPECT_TRUE(path_exists(output));
     }
-    EXPECT_TRUE(path_exists(path("hard")));
-    EXPECT_TRUE(path_exists(path("soft")));
 }
 
 TEST_F(Extraction, RefusesToOverwriteTheStreamToKeepIntact)
 {
     ASSERT_NE(open_with(good_member()), nullptr);
-    std::FILE *log = std::fopen(path("log").c_str(), "a");
+    std::FILE *log = std::fopen(path("log").c_str(), "ab");
     ASSERT_NE(log, nullptr);
     std::fputs("earlier\n", log);
     std::fflush(log);
     EXPECT_EQ(extract_to(path("log"), log), ARC_ERR_WRITE);
     std::fclose(log);
     EXPECT_EQ(file_or_missing(path("log")), "earlier\n");
+}
+
+TEST_F(Extraction, FailureThroughASymbolicLinkRemovesTheFileWrittenAndKeepsTheLink)
+{
+    if (!make_symbolic_link("target", path("probe")))
+        GTEST_SKIP() << "symbolic links cannot be made here";
+    ASSERT_NE(open_with(damaged_member()), nullptr);
+    const struct {
+        const char *what;
+        const char *target_contents; /* null: the link dangles */
+    } cases[] = {
+        {"a link to a new file", ""},
+        {"a link to an existing file", "old contents"},
+        {"a dangling link", nullptr},
+    };
+    const std::string target = path("target");
+    const std::string link = path("link");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.target_contents != nullptr) {
+            ASSERT_TRUE(write_file(target, bytes_of(c.target_contents)));
+        }
+        /* Relative, so that it must be resolved from the link's folder. */
+        ASSERT_TRUE(make_symbolic_link("target", link));
+        EXPECT_EQ(extract_to(link), ARC_ERR_DAMAGED);
+        EXPECT_FALSE(path_exists(target));
+        EXPECT_TRUE(is_kind(link, kind::symlink));
+        std::remove(link.c_str());
+    }
 }
 
 /* A pipe held open at both ends by the test, so the extraction's open does not block. */
@@ -191,22 +223,18 @@ class PipeOutput : public Extraction {
     {
         Extraction::SetUp();
         fifo = path("fifo");
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        held = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-        ASSERT_GE(held, 0);
+        held = make_held_fifo(fifo);
+        if (held < 0)
+            GTEST_SKIP() << "FIFOs cannot be made here";
     }
     void TearDown() override
     {
-        close(held);
+        release_held_fifo(held);
         Extraction::TearDown();
     }
     std::string drain()
     {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = read(held, buffer, sizeof(buffer))) > 0;)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
+        return drain_held_fifo(held);
     }
     std::string fifo;
     int held = -1;
@@ -220,25 +248,35 @@ TEST_F(PipeOutput, GoodMemberFlowsThroughAPipe)
     EXPECT_EQ(drain(), "through the pipe\n");
 }
 
-TEST_F(PipeOutput, FailedExtractionLeavesThePipeInPlace)
+TEST_F(PipeOutput, PipeReceivesEveryByteEvenPastTheRecordedSize)
+{
+    test_member small = packed_member("SMALL.TXT", bytes_of("through the pipe\n"));
+    small.unpacked_size = 5;
+    ASSERT_NE(open_with(small), nullptr);
+    EXPECT_EQ(extract_to(fifo), ARC_ERR_SIZE);
+    EXPECT_EQ(drain(), "through the pipe\n");
+}
+
+TEST_F(PipeOutput, FailedExtractionLeavesThePipeAndALinkToItInPlace)
 {
     ASSERT_NE(open_with(damaged_member()), nullptr);
-    EXPECT_EQ(extract_to(fifo), ARC_ERR_DAMAGED);
-    struct stat info;
-    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_TRUE(make_symbolic_link(fifo, path("link")));
+    for (const std::string &output : {fifo, path("link")}) {
+        SCOPED_TRACE(output);
+        EXPECT_EQ(extract_to(output), ARC_ERR_DAMAGED);
+        EXPECT_TRUE(is_kind(fifo, kind::fifo));
+        EXPECT_TRUE(is_kind(path("link"), kind::symlink));
+    }
 }
 
 TEST_F(Extraction, FailedExtractionLeavesADeviceNodeInPlace)
 {
     const std::string node = path("null");
-    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
-        GTEST_SKIP() << "cannot create a private null device here (mknod not permitted)";
+    if (!make_device_node(node, 1, 3))
+        GTEST_SKIP() << "cannot create a private null device here (no mknod, or not permitted)";
     ASSERT_NE(open_with(damaged_member()), nullptr);
     EXPECT_EQ(extract_to(node), ARC_ERR_DAMAGED);
-    struct stat info;
-    ASSERT_EQ(lstat(node.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_TRUE(is_kind(node, kind::character));
 
     arc_close(&archive);
     ASSERT_NE(open_with(good_member()), nullptr);

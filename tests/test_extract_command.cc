@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -79,7 +81,7 @@ TEST_F(ExtractCommand, ArchiveThatDoesNotOpenGivesOneLine)
     EXPECT_FALSE(path_exists(path("out")));
 }
 
-TEST_F(ExtractCommand, FailuresAfterTheExtractingLine)
+TEST_F(ExtractCommand, FailuresAfterTheExtractingLineNameTheOutput)
 {
     struct failure_case {
         const char *what;
@@ -139,8 +141,71 @@ TEST_F(ExtractCommand, OutputNamingTheArchiveOrTheLogIsRefused)
     EXPECT_EQ(file_or_missing(log), "earlier run\n" + result.err);
 }
 
+TEST_F(ExtractCommand, LogThatIsTheArchiveGetsNoLineAndTheArchiveStaysUnchanged)
+{
+    const std::vector<uint8_t> original = read_file_bytes(archive_path);
+    ASSERT_EQ(symlink(archive_path.c_str(), path("link.z").c_str()), 0);
+    for (const std::string &log : {archive_path, path("link.z")}) {
+        SCOPED_TRACE(log);
+        const run_result result =
+            run_varlix({archive_path, "readme.txt", path("out"), "--log", log});
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_NE(result.err.find("\nwrote "), std::string::npos);
+        EXPECT_EQ(read_file_bytes(archive_path), original);
+    }
+}
+
+/* A private link to the tool's own standard output, never the system's /dev/stdout. */
+std::string link_to_standard_output(const std::string &link)
+{
+    if (symlink("/proc/self/fd/1", link.c_str()) != 0 || !path_exists("/proc/self/fd/1"))
+        return "";
+    return link;
+}
+
+TEST_F(ExtractCommand, PipeClosedByItsReaderIsAWriteFailure)
+{
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "a Windows program cannot reach its standard output through /proc";
+    const test_member big = packed_member("BIG.BIN", std::vector<uint8_t>(1 << 20, 'x'));
+    write_archive({big});
+    const std::string out = link_to_standard_output(path("stdout"));
+    if (out.empty())
+        GTEST_SKIP() << "no /proc/self/fd here";
+    const std::string script =
+        "status=$1; shift; { \"$@\"; echo $? >\"$status\"; } | head -c 10 >/dev/null; "
+        "exit \"$(cat \"$status\")\"";
+    const run_result result =
+        run_varlix({archive_path, "big.bin", out}, "", {"sh", "-c", script, "sh", path("status")});
+    EXPECT_EQ(result.exit_code, 7);
+    EXPECT_EQ(result.err, extracting_line(big) + out + ": the output file could not be written\n");
+}
+
+TEST_F(ExtractCommand, FailureThroughALinkToStandardOutputRemovesTheRedirectedFile)
+{
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "a Windows program cannot reach its standard output through /proc";
+    test_member damaged = packed_member("A.TXT", README);
+    damaged.data.resize(damaged.data.size() / 2);
+    write_archive({damaged});
+    const std::string out = link_to_standard_output(path("stdout"));
+    if (out.empty())
+        GTEST_SKIP() << "no /proc/self/fd here";
+    const std::string redirected = path("redirected");
+    const run_result result =
+        run_varlix({archive_path, "a.txt", out}, "",
+                   {"sh", "-c", "out=$1; shift; exec \"$@\" >\"$out\"", "sh", redirected});
+    EXPECT_EQ(result.exit_code, 6);
+    EXPECT_FALSE(path_exists(redirected));
+    struct stat info;
+    ASSERT_EQ(lstat(out.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
 TEST_F(ExtractCommand, ExtractsToStandardOutput)
 {
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "/dev/stdout is a POSIX path";
     const run_result result = run_varlix({archive_path, "readme.txt", "/dev/stdout"});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, std::string(README.begin(), README.end()));
@@ -148,6 +213,9 @@ TEST_F(ExtractCommand, ExtractsToStandardOutput)
 
 TEST_F(ExtractCommand, WriteFailureOnARegularFileRemovesIt)
 {
+    if (varlix_is_windows_program())
+        GTEST_SKIP()
+            << "a Windows program has no file-size limit; the test runs the tool unwrapped";
     /* A file-size limit makes the writes fail part way; the signal it raises is ignored. */
     write_archive({packed_member("BIG.BIN", random_bytes(300000, 5))});
     const std::string out = path("big.bin");

@@ -5,11 +5,25 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -23,6 +37,92 @@ std::vector<std::string> split_words(const char *text)
         words.push_back(word);
     return words;
 }
+
+/* A new, empty directory under the system's temporary folder, or "" on failure. */
+std::string make_scratch_dir(const std::string &prefix)
+{
+    std::random_device random;
+    std::error_code error;
+    const fs::path temporary = fs::temp_directory_path(error);
+    for (int attempt = 0; attempt < 100 && !error; ++attempt) {
+        const fs::path candidate = temporary / (prefix + std::to_string(random()));
+        if (fs::create_directory(candidate, error))
+            return candidate.string();
+    }
+    return "";
+}
+
+/* Runs @argv with standard output and standard error to files; the exit code or -1. */
+int run_process(const std::vector<std::string> &argv, const std::string &cwd,
+                const std::string &out_path, const std::string &err_path);
+
+#if defined(_WIN32)
+
+/* One argument quoted as the C runtime's command-line parser expects. */
+std::string quote_argument(const std::string &arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+HANDLE inheritable_file(const std::string &path)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int run_process(const std::vector<std::string> &argv, const std::string &cwd,
+                const std::string &out_path, const std::string &err_path)
+{
+    std::string command_line;
+    for (const std::string &arg : argv)
+        command_line += (command_line.empty() ? "" : " ") + quote_argument(arg);
+    const HANDLE out = inheritable_file(out_path);
+    const HANDLE err = inheritable_file(err_path);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    DWORD exit_code = static_cast<DWORD>(-1);
+    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+        CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &exit_code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    return static_cast<int>(exit_code);
+}
+
+/* The tests expect the line ends of POSIX text streams. */
+std::string without_carriage_returns(std::string text)
+{
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
+        text.erase(at, 1);
+    return text;
+}
+
+#else
 
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const std::string &cwd,
                              const std::string &out_path, const std::string &err_path)
@@ -41,6 +141,25 @@ std::vector<std::string> split_words(const char *text)
     _exit(127);
 }
 
+int run_process(const std::vector<std::string> &argv, const std::string &cwd,
+                const std::string &out_path, const std::string &err_path)
+{
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0)
+        exec_child(argv, cwd, out_path, err_path);
+    int wait_status = 0;
+    waitpid(child, &wait_status, 0);
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+std::string without_carriage_returns(std::string text)
+{
+    return text;
+}
+
+#endif
+
 } // namespace
 
 std::string varlix_executable()
@@ -49,6 +168,14 @@ std::string varlix_executable()
     if (override_path != nullptr && *override_path != '\0')
         return override_path;
     return VARLIX_EXE;
+}
+
+bool varlix_is_windows_program()
+{
+    const std::string executable = varlix_executable();
+    const std::string suffix = ".exe";
+    return executable.size() >= suffix.size() &&
+           executable.compare(executable.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool varlix_runs_wrapped()
@@ -68,24 +195,17 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
     argv.push_back(varlix_executable());
     argv.insert(argv.end(), args.begin(), args.end());
 
-    char capture_dir[] = "/tmp/varlix-run-XXXXXX";
-    if (mkdtemp(capture_dir) == nullptr)
-        return {-1, "", "mkdtemp failed"};
-    const std::string out_path = std::string(capture_dir) + "/out";
-    const std::string err_path = std::string(capture_dir) + "/err";
-
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0)
-        exec_child(argv, cwd, out_path, err_path);
-    int wait_status = 0;
-    waitpid(child, &wait_status, 0);
-
+    const std::string capture_dir = make_scratch_dir("varlix-run-");
+    if (capture_dir.empty())
+        return {-1, "", "no scratch folder for the output"};
+    const std::string out_path = capture_dir + "/out";
+    const std::string err_path = capture_dir + "/err";
     run_result result;
-    result.exit_code = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    result.out = read_file_text(out_path);
-    result.err = read_file_text(err_path);
-    fs::remove_all(capture_dir);
+    result.exit_code = run_process(argv, cwd, out_path, err_path);
+    result.out = without_carriage_returns(read_file_text(out_path));
+    result.err = without_carriage_returns(read_file_text(err_path));
+    std::error_code error;
+    fs::remove_all(capture_dir, error);
     return result;
 }
 
@@ -140,9 +260,8 @@ std::vector<uint8_t> sample_text(size_t size, uint64_t seed)
 
 void ScratchDirTest::SetUp()
 {
-    char pattern[] = "/tmp/varlix-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
+    dir = make_scratch_dir("varlix-test-");
+    ASSERT_FALSE(dir.empty());
 }
 
 void ScratchDirTest::TearDown()
@@ -156,3 +275,66 @@ std::string ScratchDirTest::path(const std::string &name) const
 {
     return dir + "/" + name;
 }
+
+bool make_symbolic_link(const std::string &target, const std::string &link)
+{
+    std::error_code error;
+    fs::create_symlink(target, link, error);
+    return !error;
+}
+
+bool is_kind(const std::string &path, fs::file_type kind)
+{
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == kind && !error;
+}
+
+#if defined(_WIN32)
+
+bool make_device_node(const std::string &, unsigned, unsigned)
+{
+    return false;
+}
+
+int make_held_fifo(const std::string &)
+{
+    return -1;
+}
+
+std::string drain_held_fifo(int)
+{
+    return "";
+}
+
+void release_held_fifo(int) {}
+
+#else
+
+bool make_device_node(const std::string &path, unsigned major, unsigned minor)
+{
+    return mknod(path.c_str(), S_IFCHR | 0666, makedev(major, minor)) == 0;
+}
+
+int make_held_fifo(const std::string &path)
+{
+    if (mkfifo(path.c_str(), 0600) != 0)
+        return -1;
+    return open(path.c_str(), O_RDWR | O_NONBLOCK);
+}
+
+std::string drain_held_fifo(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+void release_held_fifo(int fd)
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+#endif

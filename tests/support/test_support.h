@@ -5,6 +5,7 @@
 #define VARLIX_TESTS_SUPPORT_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,13 @@ bool varlix_runs_wrapped();
 /* The executable's path, as run_varlix uses it. */
 std::string varlix_executable();
 
+/*
+ * Whether the executable under test is a Windows program (varlix.exe, run
+ * under wine), for which POSIX devices, signals, limits and namespaces do not
+ * hold.
+ */
+bool varlix_is_windows_program();
+
 std::string read_file_text(const std::string &path);
 std::vector<uint8_t> read_file_bytes(const std::string &path);
 bool path_exists(const std::string &path);
@@ -48,6 +56,25 @@ std::string file_or_missing(const std::string &path);
 
 /* English-like text of about @size bytes, deterministic. */
 std::vector<uint8_t> sample_text(size_t size, uint64_t seed = 1);
+
+/* A symbolic link at @link to @target; false where none can be made (Windows, usually). */
+bool make_symbolic_link(const std::string &target, const std::string &link);
+
+/* Whether @path itself, links not followed, is of @kind. */
+bool is_kind(const std::string &path, std::filesystem::file_type kind);
+
+/* A character device node like mknod's; false where not permitted, or on Windows. */
+bool make_device_node(const std::string &path, unsigned major, unsigned minor);
+
+/*
+ * A FIFO made at @path and held open at both ends, so that opening it for
+ * writing does not block; its descriptor, or -1 where FIFOs cannot be made
+ * (Windows). drain_held_fifo() returns what it has received so far, and
+ * release_held_fifo() closes it.
+ */
+int make_held_fifo(const std::string &path);
+std::string drain_held_fifo(int fd);
+void release_held_fifo(int fd);
 
 /* A fixture with a fresh scratch directory, removed afterwards. */
 class ScratchDirTest : public ::testing::Test {

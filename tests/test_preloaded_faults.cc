@@ -1,8 +1,9 @@
 /*
  * Failures that no archive file can cause on its own (an allocation that
- * fails, a read or seek that fails half way, an output that fails to close),
- * made to happen on purpose by a library preloaded into the tool. Each must
- * give its one line, its exit code and leave the files as promised.
+ * fails, a read or seek that fails half way, an output that fails to close,
+ * a path swapped while it is being opened), made to happen in single library
+ * calls by a library preloaded into the tool. Each must give its one line,
+ * its exit code and leave the files as promised.
  */
 #include <string>
 #include <vector>
@@ -17,7 +18,7 @@ namespace {
 const std::vector<uint8_t> TEXT = sample_text(300000, 21);
 const char READ_FAILED[] = "the archive could not be read to the end of a member";
 
-class InjectedFault : public ScratchDirTest {
+class PreloadedFault : public ScratchDirTest {
   protected:
     void SetUp() override
     {
@@ -67,17 +68,17 @@ class InjectedFault : public ScratchDirTest {
     std::string extracting;
 };
 
-TEST_F(InjectedFault, MemberTableThatCannotBeAllocated)
+TEST_F(PreloadedFault, MemberTableThatCannotBeAllocatedIsOutOfMemory)
 {
     expect_open_failure("VARLIX_FAIL_CALLOC_FROM=50000", "out of memory");
 }
 
-TEST_F(InjectedFault, DirectoryBufferThatCannotBeAllocated)
+TEST_F(PreloadedFault, DirectoryBufferThatCannotBeAllocatedIsOutOfMemory)
 {
     expect_open_failure("VARLIX_FAIL_MALLOC_FROM=9000", "out of memory"); /* 9381 bytes */
 }
 
-TEST_F(InjectedFault, ArchiveReadsAndSeeksThatFail)
+TEST_F(PreloadedFault, ArchiveReadsAndSeeksThatFailAreReadErrors)
 {
     expect_open_failure("VARLIX_FAIL_FSEEKO_CALL=1", READ_FAILED); /* to the end */
     expect_open_failure("VARLIX_FAIL_FSEEKO_CALL=2", READ_FAILED); /* back to the start */
@@ -86,7 +87,7 @@ TEST_F(InjectedFault, ArchiveReadsAndSeeksThatFail)
     expect_open_failure("VARLIX_FAIL_FREAD_CALL=2", READ_FAILED);  /* the directory */
 }
 
-TEST_F(InjectedFault, FailuresBeforeTheOutputIsOpenedLeaveItAlone)
+TEST_F(PreloadedFault, FailuresBeforeTheOutputIsOpenedLeaveItAlone)
 {
     const struct {
         const char *fault;
@@ -103,13 +104,13 @@ TEST_F(InjectedFault, FailuresBeforeTheOutputIsOpenedLeaveItAlone)
     }
 }
 
-TEST_F(InjectedFault, OutputThatFailsToCloseIsRemoved)
+TEST_F(PreloadedFault, OutputThatFailsToCloseIsRemoved)
 {
     expect_extract_failure("VARLIX_FAIL_FCLOSE_CALL=1", "the output file could not be written", 7);
     EXPECT_FALSE(path_exists(output));
 }
 
-TEST_F(InjectedFault, EarlierFailureWinsOverAFailedClose)
+TEST_F(PreloadedFault, EarlierFailureWinsOverAFailedClose)
 {
     test_archive layout;
     test_member damaged = packed_member("BIG.TXT", TEXT);
@@ -123,7 +124,20 @@ TEST_F(InjectedFault, EarlierFailureWinsOverAFailedClose)
     EXPECT_FALSE(path_exists(output));
 }
 
-TEST_F(InjectedFault, WithoutAFaultTheToolRunsNormally)
+TEST_F(PreloadedFault, OutputSwappedForALinkToTheArchiveAsItOpensIsRefused)
+{
+    const std::vector<uint8_t> original = read_file_bytes(archive);
+    const run_result result =
+        run_varlix({archive, "big.txt", output}, "",
+                   {"env", "LD_PRELOAD=" VARLIX_FAULT_LIBRARY, "VARLIX_SWAP_PATH=" + output,
+                    "VARLIX_SWAP_TARGET=" + archive});
+    EXPECT_EQ(result.exit_code, 7);
+    EXPECT_EQ(result.err, extracting + output + ": the output file could not be written\n");
+    EXPECT_EQ(read_file_bytes(archive), original);
+    EXPECT_EQ(read_file_bytes(output), original) << "the link is left in place";
+}
+
+TEST_F(PreloadedFault, WithoutAFaultTheToolRunsNormally)
 {
     const run_result result = run_with_fault({archive, "big.txt", output}, "VARLIX_FAIL_NOTHING=1");
     EXPECT_EQ(result.exit_code, 0) << result.err;

@@ -1,13 +1,11 @@
 /*
- * Faults from outside, injected into runs of the built executable: memory
- * that runs out, a device or a file system that is full, an output directory
- * that cannot be written. Each run must end with its documented line and exit
- * code, and leave the file system as promised: no output after a failure,
- * except a device, which stays where it is.
- *
- * (An archive that shrinks after it was opened is covered at library level in
- * test_extract.cc; a file-size limit that fails the writes to a regular file,
- * in test_extract_command.cc.)
+ * Faults of the environment the built executable runs in, set up by a
+ * launcher in front of it: memory limits, a full device, a file-size limit,
+ * a full file system, an output directory that cannot be written. (Faults of
+ * single library calls are made by a preloaded library instead, in
+ * test_preloaded_faults.cc.) Each run must end with its documented line and
+ * exit code, and leave the file system as promised: no output after a
+ * failure, except a device, which stays where it is.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"
+#include "tools/implode_encoder.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VARLIX_UNDER_ASAN 1
@@ -59,7 +58,7 @@ bool command_succeeds(const std::string &command)
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-class FaultInjection : public ScratchDirTest {
+class EnvironmentFault : public ScratchDirTest {
   protected:
     void SetUp() override
     {
@@ -114,7 +113,7 @@ bool skip_memory_limits(std::string *reason)
     return !reason->empty();
 }
 
-TEST_F(FaultInjection, MemberLargerThanTheMemoryLimitIsOutOfMemory)
+TEST_F(EnvironmentFault, MemberLargerThanTheMemoryLimitIsOutOfMemory)
 {
     std::string reason;
     if (skip_memory_limits(&reason))
@@ -140,11 +139,11 @@ struct sweep_tally {
     int succeeded = 0;
 };
 
-class MemorySweep : public FaultInjection {
+class MemorySweep : public EnvironmentFault {
   protected:
     void SetUp() override
     {
-        FaultInjection::SetUp();
+        EnvironmentFault::SetUp();
         if (skip_memory_limits(&skip_reason))
             GTEST_SKIP() << skip_reason;
         out = path("out.txt");
@@ -228,35 +227,85 @@ TEST_F(MemorySweep, AnyLimitAcrossTheMembersSizeGivesSuccessOrOutOfMemory)
     EXPECT_GT(tally.succeeded, 0) << "no limit was enough";
 }
 
-TEST_F(FaultInjection, FullDeviceFailsTheWriteAndStaysInPlace)
+/* A stream of @count plain literals that stops without its end marker. */
+test_member member_without_end_marker(const std::string &name, size_t count)
 {
-    const std::string node = path("full");
-    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
-        GTEST_SKIP() << "cannot create a private full device here (mknod not permitted)";
-    struct member_case {
-        const char *what;
-        test_member member;
-    };
-    const member_case cases[] = {
-        /* All of it fits in the output stream's buffer: the failure shows when it is closed. */
-        {"under one window", packed_member("SMALL.TXT", sample_text(1000, 2))},
-        /* The failure shows at the first write of a window. */
-        {"several hundred KiB", packed_member("LARGE.BIN", random_bytes(400000, 3))},
-    };
-    for (const member_case &c : cases) {
-        SCOPED_TRACE(c.what);
-        write_archive(c.member);
-        const run_result result = extract_to(node);
-        EXPECT_EQ(result.exit_code, 7);
-        EXPECT_EQ(result.err, extracting_line() + node + ": " + WRITE_FAILED + "\n");
-        struct stat info;
-        ASSERT_EQ(lstat(node.c_str(), &info), 0);
-        EXPECT_TRUE(S_ISCHR(info.st_mode));
-    }
+    implode_writer writer;
+    implode_begin(&writer, 0, 6);
+    for (size_t i = 0; i < count; ++i)
+        implode_put_literal(&writer, static_cast<uint8_t>(i * 7));
+    return raw_member(name, implode_finish(&writer), static_cast<uint32_t>(count));
 }
 
-TEST_F(FaultInjection, FullFileSystemRemovesThePartialOutput)
+/*
+ * How an extraction ends when its writes fail, on a full device and on a
+ * regular file that cannot grow past WRITABLE_BYTES. A decoded block that
+ * cannot be written ends the extraction as a write failure, even when the
+ * decoder would reach another verdict later; the last, shorter block fails
+ * only when the output is closed, and so only turns a success into one. A
+ * regular file gets no byte past the recorded size, a device every byte.
+ */
+TEST_F(EnvironmentFault, FailedWritesEndAsIfEachBlockWereWrittenAtOnce)
 {
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "a Windows program has no full device or file-size limit";
+    const std::string node = path("full");
+    const bool have_full_device = mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+    const uint32_t WRITABLE_BYTES = 6000;
+    const std::vector<std::string> size_limit = shell_launcher(
+        "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(WRITABLE_BYTES) + " \"$@\"");
+    const bool have_size_limit = command_succeeds("prlimit --fsize=1 true");
+
+    struct write_case {
+        const char *what;
+        test_member member;
+        int on_full_device;
+        int under_size_limit;
+    };
+    test_member damaged = packed_member("DAMAGED.BIN", random_bytes(20000, 4));
+    damaged.data.resize(damaged.data.size() * 3 / 4);
+    test_member size_off = packed_member("SIZE.BIN", random_bytes(8192, 5));
+    size_off.unpacked_size += 1;
+    test_member recorded_small = packed_member("RUNS.BIN", std::vector<uint8_t>(1 << 20, 'x'));
+    recorded_small.unpacked_size = 1000;
+    const write_case cases[] = {
+        {"damaged after three blocks", damaged, 7, 7},
+        {"size off after two blocks", size_off, 7, 7},
+        {"two blocks and no end marker", member_without_end_marker("OPEN.BIN", 8192), 7, 7},
+        {"exactly one good block", packed_member("ONE.BIN", random_bytes(4096, 6)), 7, 0},
+        {"only a short block", packed_member("SMALL.TXT", sample_text(1000, 2)), 7, 0},
+        {"several hundred KiB", packed_member("LARGE.BIN", random_bytes(400000, 3)), 7, 7},
+        {"recorded as 1000 bytes, 1 MiB decoded", recorded_small, 7, 8},
+    };
+    for (const write_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_archive(c.member);
+        if (have_full_device) {
+            const run_result result = extract_to(node);
+            EXPECT_EQ(result.exit_code, c.on_full_device) << result.err;
+            struct stat info;
+            ASSERT_EQ(lstat(node.c_str(), &info), 0);
+            EXPECT_TRUE(S_ISCHR(info.st_mode));
+        }
+        if (have_size_limit) {
+            const std::string out = path("out");
+            const run_result result = extract_to(out, size_limit);
+            EXPECT_EQ(result.exit_code, c.under_size_limit) << result.err;
+            EXPECT_EQ(path_exists(out), c.under_size_limit == 0);
+            std::remove(out.c_str());
+        }
+    }
+    if (!have_full_device || !have_size_limit)
+        GTEST_SKIP() << (have_full_device ? "prlimit cannot limit the file size here"
+                                          : "cannot create a private full device here (mknod "
+                                            "not permitted)");
+}
+
+TEST_F(EnvironmentFault, FullFileSystemRemovesThePartialOutput)
+{
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "wine opens files in its server process, outside the test's mount "
+                        "namespace";
     /* A 64 KiB tmpfs in a private mount namespace, gone when the run ends. */
     const std::string small = path("small");
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
@@ -278,11 +327,11 @@ TEST_F(FaultInjection, FullFileSystemRemovesThePartialOutput)
     EXPECT_EQ(file_or_missing(listing), "");
 }
 
-class ReadOnlyOutputDirectory : public FaultInjection {
+class ReadOnlyOutputDirectory : public EnvironmentFault {
   protected:
     void SetUp() override
     {
-        FaultInjection::SetUp();
+        EnvironmentFault::SetUp();
         write_archive(packed_member("README.TXT", sample_text(5000, 5)));
         locked = path("locked");
         ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
@@ -311,7 +360,9 @@ TEST_F(ReadOnlyOutputDirectory, DirectoryWithoutWritePermissionIsAWriteFailure)
         ASSERT_EQ(chmod(archive_path.c_str(), 0644), 0);
         if (!command_succeeds("setpriv --reuid=65534 --regid=65534 --clear-groups true"))
             GTEST_SKIP() << "running as root, and setpriv cannot switch to an unprivileged user";
-        if (run_varlix({}, "", launcher).exit_code != 1)
+        /* The usage text tells the tool's own exit 1 from that of a launcher or wine. */
+        const run_result probe = run_varlix({}, "", launcher);
+        if (probe.exit_code != 1 || probe.err.rfind("varlix: read an", 0) != 0)
             GTEST_SKIP() << "running as root, and an unprivileged user cannot run "
                          << varlix_executable();
     }
@@ -320,6 +371,9 @@ TEST_F(ReadOnlyOutputDirectory, DirectoryWithoutWritePermissionIsAWriteFailure)
 
 TEST_F(ReadOnlyOutputDirectory, DirectoryOnAReadOnlyMountIsAWriteFailure)
 {
+    if (varlix_is_windows_program())
+        GTEST_SKIP() << "wine opens files in its server process, outside the test's mount "
+                        "namespace";
     /* A read-only bind mount of the directory onto itself, in a private mount namespace. */
     const std::string remount_read_only =
         "{ mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"; } 2>/dev/null";
