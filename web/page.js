@@ -10,7 +10,8 @@
 
   var state = {
     worker: null,
-    files: [],          /* what was given last, to open again after a cancel */
+    files: [],          /* what is open, to open again after a cancel */
+    givenFiles: [],     /* what was given last */
     archives: [],       /* opened installers: listing, names, failures */
     current: null,
     decoder: new TextDecoder('windows-1252'),
@@ -53,18 +54,31 @@
     };
     worker.onerror = function (event) {
       event.preventDefault();
-      restartWorker('The decoder stopped unexpectedly' +
-        (event.message ? ' (' + event.message + ')' : '') +
-        '. The files have been opened again; please try once more.');
+      var why = event.message ? ' (' + event.message + ')' : '';
+      if (state.opening) {
+        /* Opening them again might stop it again: start afresh. */
+        state.files = [];
+        state.archives = [];
+        $('archive').hidden = true;
+        restartWorker('The decoder stopped while opening the files' + why + '.');
+      } else {
+        restartWorker('The decoder stopped unexpectedly' + why +
+          '. The files have been opened again; please try once more.');
+      }
     };
     state.worker = worker;
   }
 
-  /* A cancel or a crash: a fresh worker, the same files opened again, the tree kept. */
-  function restartWorker(text) {
+  function replaceWorker() {
     state.worker.terminate();
+    state.opening = false;
     endBusy();
     startWorker();
+  }
+
+  /* A cancel or a crash: a fresh worker, the same files opened again, the tree kept. */
+  function restartWorker(text) {
+    replaceWorker();
     if (state.files.length !== 0)
       postOpen(true);
     showMessage(text, 'info');
@@ -94,9 +108,9 @@
     var files = Array.prototype.slice.call(fileList);
     if (files.length === 0)
       return;
-    if (state.busy)
-      restartWorker('');
-    state.files = files;
+    if (state.busy || state.opening)
+      replaceWorker();
+    state.givenFiles = files;
     showMessage('Opening ' + files.map(function (f) { return f.name; }).join(', ') + '…', 'info');
     postOpen(false);
   }
@@ -104,7 +118,8 @@
   function postOpen(again) {
     state.opening = true;
     updateBusyFlag();
-    state.worker.postMessage({ type: 'open', files: state.files, again: again });
+    state.worker.postMessage({ type: 'open', files: again ? state.files : state.givenFiles,
+      again: again });
   }
 
   function hexBytes(hex) {
@@ -153,11 +168,9 @@
       return;
     }
     showMessage(failures.map(openFailureText).join('\n'));
-    if (opened.length === 0) {
-      if (state.archives.length === 0)
-        $('archive').hidden = true;
-      return;
-    }
+    if (opened.length === 0)
+      return; /* what was open stays open */
+    state.files = state.givenFiles;
     state.archives = opened.map(archiveFromListing);
     state.selected.clear();
     state.collapsed.clear();

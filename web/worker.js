@@ -36,21 +36,23 @@ function varlixOpenOne(path) {
     return { status: 0, id: id, listing: listing };
 }
 
+/* Closes the installers and unmounts the files of an earlier open. */
+function varlixForget(installers, folder) {
+    Object.keys(installers).forEach(function (id) {
+        _web_close(installers[id]);
+    });
+    FS.unmount(folder);
+}
+
 /*
  * Mounts the files in a folder of their own and opens each one that is not
  * a volume of a set already opened: the library finds a set's volumes by
  * listing that folder, as the command finds them beside the given file.
+ * When none of them opens, what was open before stays open.
  */
 function varlixOpen(files) {
-    Object.keys(varlixInstallers).forEach(function (id) {
-        _web_close(varlixInstallers[id]);
-    });
-    varlixInstallers = {};
-    if (varlixMounted)
-        FS.unmount(varlixMounted);
     var folder = '/in' + ++varlixMounts;
     FS.mkdir(folder);
-    varlixMounted = folder;
     var unique = [];
     var seen = {};
     var results = [];
@@ -63,6 +65,8 @@ function varlixOpen(files) {
         unique.push(file);
     });
     FS.mount(WORKERFS, { files: unique }, folder);
+    var before = varlixInstallers;
+    varlixInstallers = {};
     var taken = {};
     unique.map(function (file) { return file.name; }).sort().forEach(function (name) {
         var path = folder + '/' + name;
@@ -76,6 +80,14 @@ function varlixOpen(files) {
         });
         results.push(result);
     });
+    if (Object.keys(varlixInstallers).length === 0) {
+        varlixForget({}, folder);
+        varlixInstallers = before;
+    } else {
+        if (varlixMounted)
+            varlixForget(before, varlixMounted);
+        varlixMounted = folder;
+    }
     return results;
 }
 
@@ -283,6 +295,8 @@ async function varlixSaveToFolder(request, handle) {
 
 function varlixExtract(request) {
     var handle = varlixInstallers[request.archive];
+    if (!handle)
+        throw new Error('that archive is no longer open');
     if (request.mode === 'file')
         return varlixExtractFile(request, handle);
     if (request.mode === 'zip')
