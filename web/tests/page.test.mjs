@@ -93,7 +93,7 @@ async function served() {
 
 /* ---- tests ---- */
 
-test('the page opened from disk lists a dropped demo archive, names its version, fits a narrow window',
+test('the page opened from disk lists a dropped demo archive, sorts it, names its version, fits a narrow window',
   async () => {
     const { page, notes } = await openPage(browser, pathToFileURL(path.join(PAGE_DIR, 'index.html')).href);
     const demo = path.join(SOURCE_DIR, 'examples/demo.z');
@@ -114,6 +114,12 @@ test('the page opened from disk lists a dropped demo archive, names its version,
       name: row.dataset.path, size: Number(row.cells[2].textContent.replace(/\D/g, ''))
     })));
     assert.deepEqual(sorted(rows.map(JSON.stringify)), sorted(listed.map(JSON.stringify)));
+    const sizes = () => page.$$eval('#rows tr.member td.number:not(.wide)',
+      (cells) => cells.map((cell) => Number(cell.textContent.replace(/\D/g, ''))));
+    await page.click('th[data-key="size"] button');
+    assert.deepEqual(await sizes(), listed.map((m) => m.size).sort((a, b) => a - b));
+    await page.click('th[data-key="size"] button');
+    assert.deepEqual(await sizes(), listed.map((m) => m.size).sort((a, b) => b - a));
 
     const header = fs.readFileSync(path.join(BUILD_DIR, 'generated/cli/version.h'), 'utf8');
     assert.equal(await page.textContent('#version'),
@@ -152,7 +158,7 @@ test('the set is listed as a tree whose names follow the code page, and filtered
     await page.close();
   });
 
-test('download all gives a zip with the folders, bytes, dates and read-only flags varlix-unpack writes',
+test('download all, or selected, gives a zip with the folders, bytes, dates, read-only flags varlix-unpack writes',
   async () => {
     const { page } = await served();
     await giveFiles(page, SET);
@@ -166,6 +172,11 @@ test('download all gives a zip with the folders, bytes, dates and read-only flag
     const folders = [...entries.keys()].filter((name) => name.endsWith('/'));
     assert.deepEqual(sorted(folders), ['Program/', 'Program/Help/', 'Shared/', 'ソフト/',
       'ソフト/表示/', 'データ/']);
+
+    await page.check('#rows tr.folder[data-folder="Program"] input');
+    const selected = readZip((await download(page, '#download-selected')).bytes);
+    command.files = new Map([...command.files].filter(([name]) => name.startsWith('Program/')));
+    assertSameFiles(selected, command);
     await page.close();
   });
 
