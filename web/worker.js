@@ -122,13 +122,19 @@ function varlixDecode(handle, index, size, onBytes) {
     return { status: status, pieces: status === 0 ? pieces : [] };
 }
 
-/* A DOS date and time as a local Date, inside the years a zip can hold. */
+/*
+ * A DOS date and time as a local Date, within the years a zip can hold; as
+ * the command does, a date that is no date gives the file the time it is
+ * written.
+ */
 function varlixZipTime(date, time) {
-    var year = 1980 + (date >> 9);
-    if (year > 2099)
-        year = 2099;
-    return new Date(year, ((date >> 5) & 15) - 1, date & 31, time >> 11, (time >> 5) & 63,
-        (time & 31) * 2);
+    var year = 1980 + (date >> 9), month = (date >> 5) & 15, day = date & 31;
+    var hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
+    var days = new Date(year, month, 0).getDate();
+    if (month < 1 || month > 12 || day < 1 || day > days || hour > 23 || minute > 59 ||
+        second > 59)
+        return new Date();
+    return new Date(Math.min(year, 2099), month - 1, day, hour, minute, second);
 }
 
 /*
