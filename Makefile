@@ -13,7 +13,7 @@
 #   make windows-test  run the tests against varlix.exe, and the library tests as
 #                      Windows programs, under wine (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
-#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=5; corpora are kept in build/bench-data)
+#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in build/bench-data)
 #   make resources     peak memory of a 64 MiB extraction against its bound (PASS/FAIL)
 #                      and the time to list an archive of 4096 members
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
@@ -32,7 +32,7 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_SIZE_MIB ?= 64
-BENCH_RUNS ?= 5
+BENCH_RUNS ?= 7
 MEMCHECK_BUILD_DIR ?= build-memcheck
 MEMCHECK_FLAGS ?=
 FUZZ_BUILD_DIR ?= build-fuzz

@@ -137,9 +137,9 @@ bool arc_file_sink_finish(arc_file_sink *sink)
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
                               const char *output_path, std::FILE *keep_intact)
 {
-    /* malloc(0) may return null, which is not a failure here: ask for a byte. */
+    /* An empty member still asks for a byte. */
     const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
-    uint8_t *packed = static_cast<uint8_t *>(std::malloc(buffer_size));
+    uint8_t *packed = arc_buffer_acquire(buffer_size);
     if (packed == nullptr)
         return ARC_ERR_NO_MEMORY;
 
@@ -148,6 +148,6 @@ arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
         std::FILE *const inputs[2] = {archive->file, keep_intact};
         status = arc_write_member_file(output_path, packed, member, inputs, 2);
     }
-    std::free(packed);
+    arc_buffer_release(packed, buffer_size);
     return status;
 }

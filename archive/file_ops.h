@@ -2,7 +2,8 @@
  * file_ops.h - the few file operations the standard streams do not offer
  * portably: 64-bit seek and tell, the identity and kind of an open file,
  * opening an output without emptying it, writing past the stream's buffer,
- * and removing a file through the links that lead to it. Everything platform-specific in the
+ * removing a file through the links that lead to it, listing a folder, and
+ * memory that large reads fill cheaply. Everything platform-specific in the
  * archive reader and the tool lives behind these.
  */
 #ifndef VARLIX_ARCHIVE_FILE_OPS_H
@@ -93,5 +94,18 @@ size_t arc_file_name_start(const char *path);
  */
 int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
                     void *context);
+
+/*
+ * arc_buffer_acquire() - @size bytes of writable memory, @size at least 1,
+ * for data about to be read into it. Returns null when they cannot be had.
+ * Fresh memory costs a page fault per page the first time it is written; on
+ * Linux a buffer of 2 MiB or more is mapped so that it can take huge pages,
+ * which take 512 times fewer faults. Elsewhere it is plain heap memory.
+ */
+uint8_t *arc_buffer_acquire(size_t size);
+
+/* arc_buffer_release() - release a @buffer of @size bytes from arc_buffer_acquire(); null is
+ * ignored. */
+void arc_buffer_release(uint8_t *buffer, size_t size);
 
 #endif

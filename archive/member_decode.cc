@@ -6,8 +6,6 @@
  * the decoder and the caller's sink, so that every caller gets the same
  * verdict whatever its sink counts or does not.
  */
-#include <cstdlib>
-
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
 #include "archive/file_ops.h"
@@ -43,9 +41,9 @@ arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, ex
 arc_status arc_extract_installer_member(arc_installer *installer, const arc_member *member,
                                         const char *output_path)
 {
-    /* malloc(0) may return null, which is not a failure here: ask for a byte. */
+    /* An empty member still asks for a byte. */
     const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
-    uint8_t *packed = static_cast<uint8_t *>(std::malloc(buffer_size));
+    uint8_t *packed = arc_buffer_acquire(buffer_size);
     if (packed == nullptr)
         return ARC_ERR_NO_MEMORY;
     arc_status status = arc_read_member_data(installer, member, packed);
@@ -56,6 +54,6 @@ arc_status arc_extract_installer_member(arc_installer *installer, const arc_memb
         status =
             arc_write_member_file(output_path, packed, member, inputs, installer->volume_count);
     }
-    std::free(packed);
+    arc_buffer_release(packed, buffer_size);
     return status;
 }

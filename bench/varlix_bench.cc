@@ -2,13 +2,15 @@
  * varlix_bench - decode throughput and whole-process extraction time.
  *
  * Usage: varlix_bench <varlix-executable> <data-dir> [--size-mib N] [--runs N] [--decode-only]
+ *                     [--only PREFIX]
  *
  * Makes its corpora in <data-dir> (kept between runs): text from the
  * machine's C headers and documentation, binary from its shared libraries,
  * random bytes and long runs; compresses each with the test encoder into a
  * one-member archive. Then prints
- *   1. in-process throughput of explode() and of the bit-serial reference,
- *      in MB/s of output, with a sink that only counts;
+ *   1. in-process throughput of explode(), of the decoder before the speed
+ *      work (built from git beside it) and of the bit-serial reference, in
+ *      MB/s of output, with a sink that only counts;
  *   2. wall time of `varlix <archive> <member> <out>` against
  *      `gzip -dc <text.gz> > out` and `cat <text> > out`, run alternately,
  *      medians and ratios, and the extraction's peak resident memory.
@@ -38,6 +40,12 @@
 
 namespace fs = std::filesystem;
 
+#ifdef VARLIX_BENCH_BEFORE
+/* The decoder before the speed work, built from git beside this one. */
+explode_result explode_before(const uint8_t *data, uint32_t length, explode_sink sink,
+                              void *sink_context);
+#endif
+
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -47,8 +55,9 @@ struct settings {
     std::string varlix;
     std::string data_dir;
     size_t size = size_t{64} << 20;
-    int runs = 5;
+    int runs = 7;
     bool decode_only = false;
+    std::string only; /* archives whose names start with this, or all */
 };
 
 bytes read_whole(const std::string &path)
@@ -167,6 +176,11 @@ std::string archive_path(const settings &s, const variant &v)
 
 const char MEMBER_NAME[] = "MEMBER.BIN";
 
+bool selected(const settings &s, const variant &v)
+{
+    return fs::path(archive_path(s, v)).filename().string().rfind(s.only, 0) == 0;
+}
+
 /* The compressed stream of the archive's one member, read through the library. */
 bytes member_stream(const std::string &path)
 {
@@ -221,39 +235,65 @@ bool count_only(void *context, const uint8_t *, uint32_t length)
 }
 
 /*
- * Best of @runs, in MB/s of output (10^6 bytes per second of this process's
- * CPU time, which other work on the machine disturbs less than wall time).
+ * MB/s of output of one decode of @stream: 10^6 bytes per second of this
+ * process's CPU time, which other work on the machine disturbs less than wall
+ * time.
  */
-double decode_rate(decltype(&explode) decoder, const bytes &stream, int runs, bool *ok)
+double decode_rate(decltype(&explode) decoder, const bytes &stream, bool *ok)
 {
-    double best = 0;
-    for (int i = 0; i < runs; ++i) {
-        uint64_t produced = 0;
-        const std::clock_t start = std::clock();
-        const explode_result result =
-            decoder(stream.data(), static_cast<uint32_t>(stream.size()), count_only, &produced);
-        const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-        *ok = *ok && result == EXPLODE_OK;
-        best = std::max(best, static_cast<double>(produced) / seconds / 1e6);
-    }
-    return best;
+    uint64_t produced = 0;
+    const std::clock_t start = std::clock();
+    const explode_result result =
+        decoder(stream.data(), static_cast<uint32_t>(stream.size()), count_only, &produced);
+    const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    *ok = *ok && result == EXPLODE_OK;
+    return static_cast<double>(produced) / seconds / 1e6;
 }
 
+#ifdef VARLIX_BENCH_BEFORE
+const bool HAVE_BEFORE = true;
+const decltype(&explode) decoder_before = explode_before;
+const char BEFORE_NAME[] = VARLIX_BENCH_BEFORE;
+#else
+const bool HAVE_BEFORE = false;
+const decltype(&explode) decoder_before = nullptr;
+const char BEFORE_NAME[] = "before";
+#endif
+
+/*
+ * The decoder now against the one before and the bit-serial reference. The
+ * first two take turns, so that a change in the machine's load falls on both;
+ * each figure is the best of its runs.
+ */
 void print_decode_table(const settings &s)
 {
-    std::printf(
-        "\nIn-process decode, MB/s of output per CPU second (best of %d; reference: best of 2)\n",
-        s.runs);
-    std::printf("%-22s %10s %10s %10s %8s\n", "member", "ratio", "fast", "reference", "speedup");
+    std::printf("\nIn-process decode, MB/s of output per CPU second (best of %d, now and %s "
+                "taking turns; reference: best of 2)\n",
+                s.runs, BEFORE_NAME);
+    std::printf("%-22s %8s %10s %10s %10s %10s\n", "member", "ratio", BEFORE_NAME, "now",
+                "now/before", "reference");
     for (const variant &v : VARIANTS) {
+        if (!selected(s, v))
+            continue;
         const std::string path = archive_path(s, v);
         const bytes stream = member_stream(path);
         bool ok = true;
-        const double fast = decode_rate(explode, stream, s.runs, &ok);
-        const double reference = decode_rate(explode_reference, stream, 2, &ok);
-        std::printf("%-22s %9.1f%% %10.0f %10.0f %7.2fx%s\n", fs::path(path).filename().c_str(),
-                    100.0 * static_cast<double>(stream.size()) / static_cast<double>(s.size), fast,
-                    reference, fast / reference, ok ? "" : "  DECODE FAILED");
+        double now = 0, before = 0, reference = 0;
+        for (int i = 0; i < s.runs; ++i) {
+            if (HAVE_BEFORE)
+                before = std::max(before, decode_rate(decoder_before, stream, &ok));
+            now = std::max(now, decode_rate(explode, stream, &ok));
+        }
+        for (int i = 0; i < 2; ++i)
+            reference = std::max(reference, decode_rate(explode_reference, stream, &ok));
+        char before_col[32] = "-", ratio_col[32] = "-";
+        if (HAVE_BEFORE) {
+            std::snprintf(before_col, sizeof(before_col), "%.0f", before);
+            std::snprintf(ratio_col, sizeof(ratio_col), "%.2fx", now / before);
+        }
+        std::printf("%-22s %7.1f%% %10s %10.0f %10s %10.0f%s\n", fs::path(path).filename().c_str(),
+                    100.0 * static_cast<double>(stream.size()) / static_cast<double>(s.size),
+                    before_col, now, ratio_col, reference, ok ? "" : "  DECODE FAILED");
     }
 }
 
@@ -321,6 +361,8 @@ void print_process_table(const settings &s)
     std::printf("%-22s %10s %10s %10s %12s %12s %14s %12s\n", "archive", "varlix s", "gzip -dc s",
                 "cat s", "varlix/gzip", "varlix/cat", "peak RSS MiB", "RSS-packed");
     for (const variant &v : VARIANTS) {
+        if (!selected(s, v))
+            continue;
         const std::string archive = archive_path(s, v);
         const bool is_text = std::strcmp(v.corpus, "text") == 0;
         const std::string plain = corpus_path(s, v.corpus);
@@ -364,6 +406,8 @@ bool parse_arguments(int argc, char *argv[], settings *s)
             s->decode_only = true;
         else if (option == "--size-mib" && i + 1 < argc)
             s->size = static_cast<size_t>(std::atol(argv[++i])) << 20;
+        else if (option == "--only" && i + 1 < argc)
+            s->only = argv[++i];
         else if (option == "--runs" && i + 1 < argc)
             s->runs = std::max(1, std::atoi(argv[++i]));
         else
@@ -381,7 +425,8 @@ int main(int argc, char *argv[])
     settings s;
     if (!parse_arguments(argc, argv, &s)) {
         std::fputs(
-            "usage: varlix_bench <varlix> <data-dir> [--size-mib N] [--runs N] [--decode-only]\n",
+            "usage: varlix_bench <varlix> <data-dir> [--size-mib N] [--runs N] [--decode-only]\n"
+            "                    [--only PREFIX]\n",
             stderr);
         return 1;
     }
