@@ -728,9 +728,11 @@
     }
     saveBlob(new Blob(message.pieces), message.name);
     showMessage(message.name + ': ' + formatNumber(archive.listing.members[message.index].size) +
-      ' bytes, checked against the size the archive records; decoded in ' +
-      message.seconds.toFixed(2) + ' s.', 'info');
-    $('message').dataset.seconds = message.seconds;
+      ' bytes, checked against the size the archive records; read in ' +
+      message.readSeconds.toFixed(2) + ' s, decoded in ' + message.decodeSeconds.toFixed(2) +
+      ' s.', 'info');
+    $('message').dataset.readSeconds = message.readSeconds;
+    $('message').dataset.decodeSeconds = message.decodeSeconds;
   }
 
   function allIndices() {

@@ -4,7 +4,8 @@
  * into JavaScript. It runs in the page's worker, over files the worker has
  * mounted; it uses the library's public interface and nothing else.
  *
- * Names leave as raw bytes in hex: the page converts them from the code page
+ * Reading a member and decoding it are two calls, so that the page can tell
+ * the time each takes. Names leave as raw bytes in hex: the page converts them from the code page
  * the user picks, and converts them again when the choice changes.
  */
 #include <cstdio>
@@ -25,7 +26,16 @@ struct web_installer {
     arc_installer installer;
     arc_status status;
     std::string listing;
+    const arc_member *member; /* read by web_read(), for web_decode() */
+    uint8_t *packed;          /* its compressed bytes */
 };
+
+void drop_packed(web_installer *web)
+{
+    std::free(web->packed);
+    web->packed = nullptr;
+    web->member = nullptr;
+}
 
 /* Decoded bytes are handed to JavaScript in pieces of this size, and at the end. */
 const uint32_t OUTPUT_PIECE_SIZE = 1u << 20;
@@ -190,7 +200,8 @@ extern "C" {
  * web_open() - open the installer at @path: a plain archive or any volume of
  * a disk set, whose siblings are looked for in the same folder. Returns a
  * handle for web_listing(), web_extract() and web_close(), whatever the
- * outcome (the listing gives it), or null when memory ran out.
+ * outcome (the listing gives it), or null when memory ran out. Members are
+ * taken out with web_read() then web_decode().
  */
 EMSCRIPTEN_KEEPALIVE web_installer *web_open(const char *path)
 {
@@ -216,31 +227,50 @@ EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
 }
 
 /*
- * web_extract() - read and decode member @index, handing its bytes in order
- * to Module.onOutput(pointer, length), up to 1 MiB at a time and never more
- * than the recorded size in all; they are valid during the call only. Returns the arc_status of
- * reading and decoding, as the library gives it: only ARC_OK means that the bytes handed on are the
- * whole member.
+ * web_read() - read the compressed bytes of member @index, from every volume
+ * it lies in, and keep them for web_decode(). Returns the arc_status of
+ * reading, as the library gives it; after a failure nothing is kept.
  */
-EMSCRIPTEN_KEEPALIVE int web_extract(web_installer *web, uint32_t index)
+EMSCRIPTEN_KEEPALIVE int web_read(web_installer *web, uint32_t index)
 {
+    drop_packed(web);
     if (web->status != ARC_OK || index >= web->installer.archive.member_count)
         return ARC_ERR_NO_MEMBER;
-    const arc_member &member = web->installer.archive.members[index];
+    const arc_member *member = &web->installer.archive.members[index];
     /* malloc(0) may return null, which is not a failure here: ask for a byte. */
-    uint8_t *packed =
-        static_cast<uint8_t *>(std::malloc(member.packed_size != 0 ? member.packed_size : 1));
+    web->packed =
+        static_cast<uint8_t *>(std::malloc(member->packed_size != 0 ? member->packed_size : 1));
+    if (web->packed == nullptr)
+        return ARC_ERR_NO_MEMORY;
+    const arc_status status = arc_read_member_data(&web->installer, member, web->packed);
+    if (status != ARC_OK)
+        drop_packed(web);
+    else
+        web->member = member;
+    return status;
+}
+
+/*
+ * web_decode() - decode the member web_read() read, handing its bytes in
+ * order to Module.onOutput(pointer, length), up to 1 MiB at a time and never
+ * more than the recorded size in all; they are valid during the call only.
+ * Returns the arc_status of decoding, as the library gives it: only ARC_OK
+ * means that the bytes handed on are the whole member. The compressed bytes
+ * are released.
+ */
+EMSCRIPTEN_KEEPALIVE int web_decode(web_installer *web)
+{
+    if (web->member == nullptr)
+        return ARC_ERR_NO_MEMBER;
     web_output output = {static_cast<uint8_t *>(std::malloc(OUTPUT_PIECE_SIZE)), 0, 0,
-                         member.unpacked_size};
+                         web->member->unpacked_size};
     arc_status status = ARC_ERR_NO_MEMORY;
-    if (packed != nullptr && output.piece != nullptr)
-        status = arc_read_member_data(&web->installer, &member, packed);
-    if (status == ARC_OK)
-        status = arc_decode_member(packed, &member, web_output_take, &output);
-    if (output.piece != nullptr)
+    if (output.piece != nullptr) {
+        status = arc_decode_member(web->packed, web->member, web_output_take, &output);
         flush_piece(&output);
+    }
     std::free(output.piece);
-    std::free(packed);
+    drop_packed(web);
     return status;
 }
 
@@ -255,6 +285,7 @@ EMSCRIPTEN_KEEPALIVE void web_close(web_installer *web)
 {
     if (web == nullptr)
         return;
+    drop_packed(web);
     arc_close_installer(&web->installer);
     delete web;
 }

@@ -95,31 +95,50 @@ function varlixOpen(files) {
 var VARLIX_PIECE_SIZE = 16 * 1048576;
 
 /*
- * Decodes one member; returns its status and, when it is whole, its pieces.
- * The bytes are copied out of the wasm memory once, into the pieces.
+ * Takes the decoded bytes into Uint8Arrays: copied out of the wasm memory
+ * once, then handed to the page, the zip writer or the folder as they are.
  */
-function varlixDecode(handle, index, size, onBytes) {
+function varlixPieceTaker(size) {
     var pieces = [];
     var filled = 0;
-    Module.onOutput = function (pointer, length) {
-        while (length !== 0) {
-            if (pieces.length === 0 || filled === pieces[pieces.length - 1].length) {
-                pieces.push(new Uint8Array(Math.min(size - pieces.length * VARLIX_PIECE_SIZE,
-                    VARLIX_PIECE_SIZE)));
-                filled = 0;
+    return {
+        parts: pieces,
+        take: function (pointer, length) {
+            while (length !== 0) {
+                if (pieces.length === 0 || filled === pieces[pieces.length - 1].length) {
+                    pieces.push(new Uint8Array(Math.min(size - pieces.length * VARLIX_PIECE_SIZE,
+                        VARLIX_PIECE_SIZE)));
+                    filled = 0;
+                }
+                var piece = pieces[pieces.length - 1];
+                var taken = Math.min(length, piece.length - filled);
+                piece.set(HEAPU8.subarray(pointer, pointer + taken), filled);
+                filled += taken;
+                pointer += taken;
+                length -= taken;
             }
-            var piece = pieces[pieces.length - 1];
-            var taken = Math.min(length, piece.length - filled);
-            piece.set(HEAPU8.subarray(pointer, pointer + taken), filled);
-            filled += taken;
-            pointer += taken;
-            length -= taken;
-            onBytes(taken);
         }
     };
-    var status = _web_extract(handle, index);
-    Module.onOutput = null;
-    return { status: status, pieces: status === 0 ? pieces : [] };
+}
+
+/*
+ * Reads and decodes one member into @taker; returns the status, the parts
+ * when the member is whole, and the seconds reading and decoding took.
+ */
+function varlixDecode(handle, index, taker, onBytes) {
+    var started = performance.now();
+    var status = _web_read(handle, index);
+    var read = performance.now();
+    if (status === 0) {
+        Module.onOutput = function (pointer, length) {
+            taker.take(pointer, length);
+            onBytes(length);
+        };
+        status = _web_decode(handle);
+        Module.onOutput = null;
+    }
+    return { status: status, parts: status === 0 ? taker.parts : [],
+        readSeconds: (read - started) / 1000, decodeSeconds: (performance.now() - read) / 1000 };
 }
 
 /*
@@ -162,13 +181,13 @@ function varlixProgressReporter(total) {
 
 function varlixExtractFile(request, handle) {
     var item = request.items[0];
-    var started = performance.now();
-    var result = varlixDecode(handle, item.index, item.size, varlixProgressReporter(item.size));
-    var buffers = result.pieces.map(function (piece) { return piece.buffer; });
+    var result = varlixDecode(handle, item.index, varlixPieceTaker(item.size),
+        varlixProgressReporter(item.size));
+    var buffers = result.parts.map(function (piece) { return piece.buffer; });
     postMessage({
         type: 'file', name: item.parts[item.parts.length - 1], index: item.index,
         status: result.status, text: varlixStatusText(result.status), pieces: buffers,
-        seconds: (performance.now() - started) / 1000
+        readSeconds: result.readSeconds, decodeSeconds: result.decodeSeconds
     }, buffers);
 }
 
@@ -208,20 +227,20 @@ function varlixAddToZip(zip, name, pieces, options) {
 }
 
 /* Left out, with the reason, when it could not be had or it has no safe place. */
-function varlixDecodeItem(handle, item, progress, errors) {
+function varlixDecodeItem(handle, item, taker, progress, errors) {
     if (item.error) {
         errors.push({ path: item.display, text: item.error });
         progress.passed(item.size);
         return null;
     }
-    var result = varlixDecode(handle, item.index, item.size, progress);
+    var result = varlixDecode(handle, item.index, taker, progress);
     progress.passed(item.size);
     if (result.status !== 0) {
         errors.push({ path: item.display, index: item.index, status: result.status,
             text: varlixStatusText(result.status) });
         return null;
     }
-    return result.pieces;
+    return result.parts;
 }
 
 function varlixExtractZip(request, handle) {
@@ -239,7 +258,7 @@ function varlixExtractZip(request, handle) {
         varlixAddToZip(zip, parts.join('/') + '/', [], { mtime: new Date(), attrs: 0x10 });
     });
     request.items.forEach(function (item) {
-        var pieces = varlixDecodeItem(handle, item, progress, errors);
+        var pieces = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
         if (pieces === null)
             return;
         varlixAddToZip(zip, item.parts.join('/'), pieces,
@@ -258,7 +277,7 @@ function varlixExtractZip(request, handle) {
 }
 
 /* Folders made on the way; an existing file is kept and reported, never replaced. */
-async function varlixSaveOne(root, item, pieces) {
+async function varlixSaveOne(root, item, parts) {
     var folder = root;
     for (var i = 0; i + 1 < item.parts.length; ++i)
         folder = await folder.getDirectoryHandle(item.parts[i], { create: true });
@@ -269,8 +288,8 @@ async function varlixSaveOne(root, item, pieces) {
         return 'exists already, kept';
     var file = await folder.getFileHandle(name, { create: true });
     var writable = await file.createWritable();
-    for (var k = 0; k < pieces.length; ++k)
-        await writable.write(pieces[k]);
+    for (var k = 0; k < parts.length; ++k)
+        await writable.write(parts[k]);
     await writable.close();
     return null;
 }
@@ -282,12 +301,12 @@ async function varlixSaveToFolder(request, handle) {
     var written = 0;
     for (var i = 0; i < request.items.length; ++i) {
         var item = request.items[i];
-        var pieces = varlixDecodeItem(handle, item, progress, errors);
-        if (pieces === null)
+        var parts = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
+        if (parts === null)
             continue;
         var problem;
         try {
-            problem = await varlixSaveOne(request.directory, item, pieces);
+            problem = await varlixSaveOne(request.directory, item, parts);
         } catch (error) {
             problem = 'it could not be written (' + error.message + ')';
         }
