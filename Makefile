@@ -9,11 +9,14 @@
 #                      PREFIX (default /usr/local), under DESTDIR if set
 #   make deb           build the Debian packages varlix and varlix-dev with
 #                      dpkg-buildpackage; they land in build-deb/
-#   make windows       cross-build build-windows/varlix.exe (needs g++-mingw-w64-x86-64)
-#   make windows-test  run the tests against varlix.exe, and the library tests as
+#   make windows       cross-build build-windows/varlix.exe and varlix-unpack.exe
+#                      (needs g++-mingw-w64-x86-64)
+#   make windows-test  run the tests against the .exe files, and the library tests as
 #                      Windows programs, under wine (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
-#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in build/bench-data)
+#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in build/bench-data);
+#                      varlix-unpack against a shell loop of varlix, and -j 2 against -j 1
+#                      (UNPACK_BENCH_RUNS=3)
 #   make resources     peak memory of a 64 MiB extraction against its bound (PASS/FAIL)
 #                      and the time to list an archive of 4096 members
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
@@ -33,6 +36,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_SIZE_MIB ?= 64
 BENCH_RUNS ?= 7
+UNPACK_BENCH_RUNS ?= 3
 MEMCHECK_BUILD_DIR ?= build-memcheck
 MEMCHECK_FLAGS ?=
 FUZZ_BUILD_DIR ?= build-fuzz
@@ -85,9 +89,12 @@ demo:
 
 bench:
 	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
-	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
+	cmake --build $(BUILD_DIR) --target varlix varlix-unpack varlix_bench unpack_bench \
+	    --parallel $(JOBS)
 	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
+	$(BUILD_DIR)/bench/unpack_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/varlix-unpack \
+		$(BUILD_DIR)/bench-data/unpack --runs $(UNPACK_BENCH_RUNS)
 
 install: configure
 	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)
@@ -122,11 +129,12 @@ windows:
 # that cannot hold on Windows skip, and their reasons are printed.
 windows-test: windows all
 	VARLIX_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix.exe" \
+	VARLIX_UNPACK_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix-unpack.exe" \
 	VARLIX_TEST_WRAPPER="$(abspath tools/run_under_wine.sh)" \
 	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
 	@$(call print_skip_reasons,$(BUILD_DIR))
 	cmake -S . -B $(WINDOWS_TEST_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	    -DVARLIX_MINGW_THREADS=posix -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS)
 	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS)
 	@$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR))
@@ -143,7 +151,7 @@ web:
 # builds them. npm ci installs the pinned packages when the lockfile changed.
 web-check: web web-packages
 	$(MAKE) configure TEST_FLAGS=-DVARLIX_TESTS=ON
-	cmake --build $(BUILD_DIR) --target varlix make_sample_installers --parallel $(JOBS)
+	cmake --build $(BUILD_DIR) --target varlix varlix-unpack make_sample_installers --parallel $(JOBS)
 	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
 	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" node --test page.test.mjs
 

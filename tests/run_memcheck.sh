@@ -5,7 +5,7 @@
 #   tests/run_memcheck.sh <build-dir> [--quick]
 #
 # 1. The tests that drive the executable run natively, with valgrind put in
-#    front of every run of varlix through VARLIX_TEST_WRAPPER (valgrind's
+#    front of every run of varlix and varlix-unpack through VARLIX_TEST_WRAPPER (valgrind's
 #    error exit code changes the exit code those tests expect, and its report
 #    the lines they compare). Tests that cannot run wrapped, such as those
 #    under ulimit -v, skip themselves.
@@ -27,7 +27,7 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2
 export VARLIX_SOURCE_DIR=${VARLIX_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 
 memcheck=(valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all -q)
-drives_executable=(test_cli test_extract_command test_archive test_environment_faults)
+drives_executable=(test_cli test_extract_command test_archive test_environment_faults test_unpack)
 bulk=(test_explode_diff test_roundtrip)
 
 failed=()

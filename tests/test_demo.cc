@@ -1,6 +1,6 @@
 /*
- * The bundled example archive is exactly what its generator makes, and every
- * member of it extracts.
+ * The bundled example archive and disk set are exactly what their generators
+ * make, and every member of the archive extracts.
  */
 #include <cstdlib>
 #include <string>
@@ -26,6 +26,18 @@ TEST_F(DemoArchive, IsReproducedByItsGenerator)
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(read_file_bytes(fresh), read_file_bytes(committed_demo()))
         << "regenerate it with: build/tools/make_demo_archive examples/demo.z";
+}
+
+TEST_F(DemoArchive, SetIsReproducedByItsGenerator)
+{
+    const std::string command = std::string(MAKE_DEMO_SET_EXE) + " \"" + dir + "\"";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (const char *volume : {"DEMO.1", "DEMO.2"}) {
+        const std::string committed =
+            std::string(std::getenv("VARLIX_SOURCE_DIR")) + "/examples/demo-set/" + volume;
+        EXPECT_EQ(read_file_bytes(path(volume)), read_file_bytes(committed))
+            << "regenerate it with: build/tools/make_demo_set examples/demo-set";
+    }
 }
 
 TEST_F(DemoArchive, EveryMemberExtracts)

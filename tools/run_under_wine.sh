@@ -1,5 +1,5 @@
 #!/bin/sh
-# run_under_wine.sh - runs varlix.exe under wine for the tests, as in
+# run_under_wine.sh - runs varlix.exe (or varlix-unpack.exe) under wine for the tests, as in
 #   VARLIX_EXE=build-windows/varlix.exe VARLIX_TEST_WRAPPER=tools/run_under_wine.sh ctest ...
 # (make windows-test does this).
 #

@@ -170,12 +170,33 @@ std::string varlix_executable()
     return VARLIX_EXE;
 }
 
-bool varlix_is_windows_program()
+namespace {
+
+bool is_windows_program(const std::string &executable)
 {
-    const std::string executable = varlix_executable();
     const std::string suffix = ".exe";
     return executable.size() >= suffix.size() &&
            executable.compare(executable.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+} // namespace
+
+bool varlix_is_windows_program()
+{
+    return is_windows_program(varlix_executable());
+}
+
+bool unpack_is_windows_program()
+{
+    return is_windows_program(unpack_executable());
+}
+
+std::string unpack_executable()
+{
+    const char *override_path = std::getenv("VARLIX_UNPACK_EXE");
+    if (override_path != nullptr && *override_path != '\0')
+        return override_path;
+    return VARLIX_UNPACK_EXE;
 }
 
 bool varlix_runs_wrapped()
@@ -184,15 +205,17 @@ bool varlix_runs_wrapped()
     return wrapper != nullptr && !split_words(wrapper).empty();
 }
 
-run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
-                      const std::vector<std::string> &launcher)
+namespace {
+
+run_result run_program(const std::string &executable, const std::vector<std::string> &args,
+                       const std::string &cwd, const std::vector<std::string> &launcher)
 {
     std::vector<std::string> argv = launcher;
     if (const char *wrapper = std::getenv("VARLIX_TEST_WRAPPER")) {
         const std::vector<std::string> words = split_words(wrapper);
         argv.insert(argv.end(), words.begin(), words.end());
     }
-    argv.push_back(varlix_executable());
+    argv.push_back(executable);
     argv.insert(argv.end(), args.begin(), args.end());
 
     const std::string capture_dir = make_scratch_dir("varlix-run-");
@@ -207,6 +230,19 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
     std::error_code error;
     fs::remove_all(capture_dir, error);
     return result;
+}
+
+} // namespace
+
+run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &launcher)
+{
+    return run_program(varlix_executable(), args, cwd, launcher);
+}
+
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd)
+{
+    return run_program(unpack_executable(), args, cwd, {});
 }
 
 std::string read_file_text(const std::string &path)

@@ -31,6 +31,15 @@ struct run_result {
 run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd = "",
                       const std::vector<std::string> &launcher = {});
 
+/*
+ * Runs varlix-unpack as run_varlix() runs varlix: the one built beside the
+ * tests unless VARLIX_UNPACK_EXE names another, with VARLIX_TEST_WRAPPER.
+ */
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd = "");
+
+/* varlix-unpack's path, as run_unpack uses it. */
+std::string unpack_executable();
+
 /* Whether VARLIX_TEST_WRAPPER puts a command in front of the executable. */
 bool varlix_runs_wrapped();
 
@@ -43,6 +52,9 @@ std::string varlix_executable();
  * hold.
  */
 bool varlix_is_windows_program();
+
+/* Whether varlix-unpack, as run_unpack() runs it, is a Windows program (run under wine). */
+bool unpack_is_windows_program();
 
 std::string read_file_text(const std::string &path);
 std::vector<uint8_t> read_file_bytes(const std::string &path);

@@ -1,0 +1,235 @@
+#include "unpack/options.h"
+
+const char UNPACK_HELP_TEXT[] =
+    "Usage: varlix-unpack [options] <archive> [<pattern>...]\n"
+    "Extract, list or test every member of an InstallShield 3 installer: one\n"
+    "archive (DATA.Z, _SETUP.LIB) or any volume of a disk set (_SETUP.1 ...).\n"
+    "Patterns (*, ?, [...], any case) select members by folder path or by name.\n"
+    "\n"
+    "  -d, --directory DIR  write into DIR (default: the archive's name less its\n"
+    "                       extension, in the current folder)\n"
+    "  -l, --list           list the members instead of extracting them\n"
+    "      --json           list as one JSON document\n"
+    "  -t, --test           decode and check every member; write nothing\n"
+    "  -o, --overwrite      replace existing files (default: keep them, a failure)\n"
+    "      --flat           write every member into DIR itself, without folders\n"
+    "      --codepage CP    code page of the names (default CP1252; CP932, ...)\n"
+    "  -j, --jobs N         decode N members at once (default: one per processor)\n"
+    "  -q, --quiet          print failures only\n"
+    "  -v, --verbose        print one line per member\n"
+    "  -h, --help           print this help\n"
+    "  -V, --version        print the version\n"
+    "\n"
+    "Exit codes: 0 ok, 1 usage, 2 cannot open, 3 not an archive, 4 bad directory,\n"
+    "            5 no member matches, 6 damaged stream, 7 cannot write,\n"
+    "            8 size mismatch, 9 read error or other failure.\n";
+
+namespace {
+
+enum option_id {
+    OPTION_DIRECTORY,
+    OPTION_LIST,
+    OPTION_JSON,
+    OPTION_TEST,
+    OPTION_OVERWRITE,
+    OPTION_FLAT,
+    OPTION_CODEPAGE,
+    OPTION_JOBS,
+    OPTION_QUIET,
+    OPTION_VERBOSE,
+    OPTION_HELP,
+    OPTION_VERSION,
+};
+
+struct option_spec {
+    char short_name; /* 0: long only */
+    const char *long_name;
+    bool takes_argument;
+    option_id id;
+};
+
+const option_spec OPTIONS[] = {
+    {'d', "directory", true, OPTION_DIRECTORY},
+    {'l', "list", false, OPTION_LIST},
+    {0, "json", false, OPTION_JSON},
+    {'t', "test", false, OPTION_TEST},
+    {'o', "overwrite", false, OPTION_OVERWRITE},
+    {0, "flat", false, OPTION_FLAT},
+    {0, "codepage", true, OPTION_CODEPAGE},
+    {'j', "jobs", true, OPTION_JOBS},
+    {'q', "quiet", false, OPTION_QUIET},
+    {'v', "verbose", false, OPTION_VERBOSE},
+    {'h', "help", false, OPTION_HELP},
+    {'V', "version", false, OPTION_VERSION},
+};
+
+const option_spec *find_short(char name)
+{
+    for (const option_spec &spec : OPTIONS) {
+        if (spec.short_name != 0 && spec.short_name == name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+const option_spec *find_long(const std::string &name)
+{
+    for (const option_spec &spec : OPTIONS) {
+        if (name == spec.long_name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+bool parse_jobs(const std::string &text, unsigned *jobs)
+{
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *jobs = static_cast<unsigned>(std::stoul(text));
+    return *jobs >= 1 && *jobs <= UNPACK_MAX_JOBS;
+}
+
+bool apply(const option_spec &spec, const std::string &argument, unpack_options *options,
+           std::string *problem)
+{
+    switch (spec.id) {
+    case OPTION_DIRECTORY:
+        options->directory = argument;
+        if (argument.empty())
+            *problem = "the folder given to --directory is empty";
+        break;
+    case OPTION_LIST:
+        options->list = true;
+        break;
+    case OPTION_JSON:
+        options->json = options->list = true;
+        break;
+    case OPTION_TEST:
+        options->test = true;
+        break;
+    case OPTION_OVERWRITE:
+        options->overwrite = true;
+        break;
+    case OPTION_FLAT:
+        options->flat = true;
+        break;
+    case OPTION_CODEPAGE:
+        options->code_page = argument;
+        break;
+    case OPTION_JOBS:
+        if (!parse_jobs(argument, &options->jobs))
+            *problem = "the number of jobs must be from 1 to " + std::to_string(UNPACK_MAX_JOBS) +
+                       ", not '" + argument + "'";
+        break;
+    case OPTION_QUIET:
+        options->quiet = true;
+        options->verbose = false;
+        break;
+    case OPTION_VERBOSE:
+        options->verbose = true;
+        options->quiet = false;
+        break;
+    case OPTION_HELP:
+        options->help = true;
+        break;
+    case OPTION_VERSION:
+        options->version = true;
+        break;
+    }
+    return problem->empty();
+}
+
+/* A long option at args[*i], "--name" or "--name=value". */
+bool parse_long(const std::vector<std::string> &args, size_t *i, unpack_options *options,
+                std::string *problem)
+{
+    const std::string &word = args[*i];
+    const size_t equals = word.find('=');
+    const std::string name = word.substr(2, equals == std::string::npos ? equals : equals - 2);
+    const option_spec *spec = find_long(name);
+    if (spec == nullptr) {
+        *problem = "unknown option '--" + name + "'";
+        return false;
+    }
+    if (!spec->takes_argument && equals != std::string::npos) {
+        *problem = "option '--" + name + "' takes no argument";
+        return false;
+    }
+    std::string argument;
+    if (spec->takes_argument) {
+        if (equals != std::string::npos) {
+            argument = word.substr(equals + 1);
+        } else if (*i + 1 < args.size()) {
+            argument = args[++*i];
+        } else {
+            *problem = "option '--" + name + "' needs an argument";
+            return false;
+        }
+    }
+    return apply(*spec, argument, options, problem);
+}
+
+/* A cluster of short options at args[*i], "-qo", "-dDIR" or "-d" with DIR next. */
+bool parse_short(const std::vector<std::string> &args, size_t *i, unpack_options *options,
+                 std::string *problem)
+{
+    const std::string &word = args[*i];
+    for (size_t at = 1; at < word.size(); ++at) {
+        const option_spec *spec = find_short(word[at]);
+        if (spec == nullptr) {
+            *problem = std::string("unknown option '-") + word[at] + "'";
+            return false;
+        }
+        if (!spec->takes_argument) {
+            if (!apply(*spec, "", options, problem))
+                return false;
+            continue;
+        }
+        std::string argument;
+        if (at + 1 < word.size()) {
+            argument = word.substr(at + 1);
+        } else if (*i + 1 < args.size()) {
+            argument = args[++*i];
+        } else {
+            *problem = std::string("option '-") + word[at] + "' needs an argument";
+            return false;
+        }
+        return apply(*spec, argument, options, problem);
+    }
+    return true;
+}
+
+} // namespace
+
+bool unpack_parse_options(const std::vector<std::string> &args, unpack_options *options,
+                          std::string *problem)
+{
+    problem->clear();
+    std::vector<std::string> operands;
+    bool options_ended = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &word = args[i];
+        if (options_ended || word.size() < 2 || word[0] != '-') {
+            operands.push_back(word);
+        } else if (word == "--") {
+            options_ended = true;
+        } else if (!(word[1] == '-' ? parse_long(args, &i, options, problem)
+                                    : parse_short(args, &i, options, problem))) {
+            return false;
+        }
+    }
+    if (options->help || options->version)
+        return true;
+    if (operands.empty()) {
+        *problem = "no archive given";
+        return false;
+    }
+    if (options->list && options->test) {
+        *problem = "--list and --test exclude each other";
+        return false;
+    }
+    options->archive = operands[0];
+    options->patterns.assign(operands.begin() + 1, operands.end());
+    return true;
+}

@@ -1,0 +1,349 @@
+/*
+ * run.cc - the main thread's loop: take the selected members in directory
+ * order, prepare each (check its path, make its folder, see that its name is
+ * free, read its compressed bytes) and hand it to a worker; tell the
+ * outcomes in the same order.
+ *
+ * Memory stays bounded by the number of workers: a member's compressed
+ * bytes are read only while fewer than that many are held. The temporary
+ * files stay bounded by the clean-up table: no more members are pending than
+ * it has slots. Folders are made by this thread in directory order, and
+ * every selected member has a path of its own (the plan turned collisions
+ * into failures), so the messages, the files and the exit code are the same
+ * for any number of workers, whichever order they finish in.
+ */
+#include "unpack/run.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "unpack/pool.h"
+#include "unpack/unpack_os.h"
+#include "unpack/writer.h"
+
+namespace {
+
+const int EXIT_CANNOT_WRITE = 7;
+const unsigned PENDING_PER_WORKER = 4;
+
+/* One selected member on its way through. */
+struct pending {
+    uint32_t member;
+    std::string failure; /* the failure line when it failed before being decoded */
+    int failure_exit;
+    bool submitted;
+    unpack_job job;
+    bool holds_folder;
+};
+
+struct run_state {
+    arc_installer *installer;
+    const unpack_catalog *catalog;
+    const unpack_options *options;
+    unpack_console *console;
+    std::vector<std::string> conflicts;
+    unpack_writer writer;
+    unpack_pool pool;
+    unsigned workers;
+    std::vector<unsigned> free_slots;
+
+    uint64_t members_done, members_ok, bytes_ok, bytes_total, failures;
+    int exit_code;
+};
+
+const arc_member &member_of(const run_state &state, uint32_t index)
+{
+    return state.installer->archive.members[index];
+}
+
+const std::vector<std::string> &folder_parts(const run_state &state, uint32_t index)
+{
+    static const std::vector<std::string> NONE;
+    if (state.options->flat)
+        return NONE;
+    return state.catalog->folders[member_of(state, index).folder].parts;
+}
+
+void fail(pending *p, const run_state &state, const std::string &reason, int exit_code)
+{
+    p->failure = state.catalog->paths[p->member] + ": " + reason;
+    p->failure_exit = exit_code;
+}
+
+void fail_status(pending *p, const run_state &state, arc_status status)
+{
+    fail(p, state, arc_status_text(status), arc_status_exit_code(status));
+}
+
+std::string write_failure(int os_error)
+{
+    std::string text = arc_status_text(ARC_ERR_WRITE);
+    return os_error != 0 ? text + ": " + unpack_os_error_text(os_error) : text;
+}
+
+/* A missing volume is named by its file's name, as the user would look for it. */
+void fail_missing_volume(pending *p, const run_state &state, const arc_volume &volume)
+{
+    const std::string path = volume.path;
+    const std::string file = path.substr(unpack_os_file_name_start(path));
+    std::string reason = "needs " + file;
+    if (volume.status == ARC_ERR_OPEN)
+        reason += ", which is missing or cannot be opened";
+    else if (volume.status == ARC_ERR_NOT_ARCHIVE)
+        reason += ", which is not a volume of this set";
+    else
+        reason += std::string(": ") + arc_status_text(volume.status);
+    fail(p, state, reason, arc_status_exit_code(volume.status));
+}
+
+/* The path's own checks, made before anything is touched. */
+bool check_path(pending *p, const run_state &state)
+{
+    const std::string &unsafe = state.catalog->unsafe[p->member];
+    if (!unsafe.empty()) {
+        fail(p, state, "unsafe path (" + unsafe + "), skipped", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    if (!state.conflicts[p->member].empty()) {
+        fail(p, state, state.conflicts[p->member] + ", skipped", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    return true;
+}
+
+/* The member's folder, made as needed, and what is there already under its name. */
+bool prepare_output(pending *p, run_state *state)
+{
+    const std::vector<std::string> &parts = folder_parts(*state, p->member);
+    const uint32_t folder = member_of(*state, p->member).folder;
+    const int folder_error = unpack_writer_take_folder(&state->writer, folder, parts, &p->job.dir);
+    if (folder_error != 0) {
+        fail(p, *state, "its folder could not be made: " + unpack_os_error_text(folder_error),
+             EXIT_CANNOT_WRITE);
+        return false;
+    }
+    p->holds_folder = true;
+    unpack_entry_kind kind;
+    const std::string &name = state->catalog->names[p->member].name;
+    if (const int error = unpack_os_entry_kind(p->job.dir, name, &kind)) {
+        fail(p, *state, write_failure(error), EXIT_CANNOT_WRITE);
+        return false;
+    }
+    if (kind != UNPACK_ENTRY_NONE && !state->options->overwrite) {
+        fail(p, *state, "exists already, kept (--overwrite replaces it)", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    if (kind == UNPACK_ENTRY_FOLDER) {
+        fail(p, *state, "a folder is in the way", EXIT_CANNOT_WRITE);
+        return false;
+    }
+    return true;
+}
+
+/* Reads the member's compressed bytes into a buffer (one is held for it). */
+bool read_packed(pending *p, run_state *state)
+{
+    const arc_member &member = member_of(*state, p->member);
+    if (!unpack_pool_buffer(&state->pool, member.packed_size, &p->job.packed)) {
+        fail_status(p, *state, ARC_ERR_NO_MEMORY);
+        return false;
+    }
+    const arc_status status = arc_read_member_data(state->installer, &member, p->job.packed.bytes);
+    if (status == ARC_OK)
+        return true;
+    fail_status(p, *state, status);
+    return false;
+}
+
+std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
+{
+    std::unique_ptr<pending> p(new pending());
+    p->member = index;
+    const arc_member &member = member_of(*state, index);
+    p->job.member = &member;
+    const bool writing = !state->options->test;
+    if (writing && !check_path(p.get(), *state))
+        return p;
+    if (const arc_volume *volume = arc_member_missing_volume(state->installer, &member)) {
+        fail_missing_volume(p.get(), *state, *volume);
+        return p;
+    }
+    if (writing && !prepare_output(p.get(), state))
+        return p;
+    if (!read_packed(p.get(), state))
+        return p;
+    if (writing) {
+        p->job.name = &state->catalog->names[index].name;
+        p->job.slot = state->free_slots.back();
+        state->free_slots.pop_back();
+        p->job.replace = state->options->overwrite;
+    }
+    p->job.details.read_only = (member.attributes & ARC_ATTRIBUTE_READ_ONLY) != 0;
+    p->job.details.has_time =
+        unpack_dos_time(member.dos_date, member.dos_time, &p->job.details.modified);
+    p->submitted = true;
+    unpack_pool_submit(&state->pool, &p->job);
+    return p;
+}
+
+/* The failure a worker met writing the file, or none. */
+void settle_output(pending *p, run_state *state)
+{
+    state->free_slots.push_back(p->job.slot);
+    if (p->job.status == ARC_ERR_WRITE && p->job.os_error == UNPACK_OS_ERR_EXISTS)
+        fail(p, *state, "exists already, kept (--overwrite replaces it)", EXIT_CANNOT_WRITE);
+    else if (p->job.status == ARC_ERR_WRITE)
+        fail(p, *state, write_failure(p->job.os_error), EXIT_CANNOT_WRITE);
+    else if (p->job.status != ARC_OK)
+        fail_status(p, *state, p->job.status);
+}
+
+void finish(pending *p, run_state *state)
+{
+    if (p->submitted && !state->options->test)
+        settle_output(p, state);
+    else if (p->submitted && p->job.status != ARC_OK)
+        fail_status(p, *state, p->job.status);
+    if (p->holds_folder)
+        unpack_writer_release_folder(&state->writer, member_of(*state, p->member).folder,
+                                     folder_parts(*state, p->member));
+    ++state->members_done;
+    if (!p->failure.empty()) {
+        unpack_console_line(state->console, p->failure);
+        ++state->failures;
+        if (state->exit_code == 0)
+            state->exit_code = p->failure_exit;
+        return;
+    }
+    const uint32_t size = member_of(*state, p->member).unpacked_size;
+    ++state->members_ok;
+    state->bytes_ok += size;
+    if (state->options->verbose)
+        unpack_console_line(state->console,
+                            std::string(state->options->test ? "tested " : "extracted ") +
+                                state->catalog->paths[p->member] + ", " + std::to_string(size) +
+                                " bytes");
+}
+
+void show_progress(run_state *state, bool now_anyway)
+{
+    const unpack_progress progress = {state->members_done, state->catalog->selected.size(),
+                                      state->pool.bytes_out.load(), state->bytes_total};
+    unpack_console_progress(state->console, progress, now_anyway);
+}
+
+bool is_done(run_state *state, const pending &p)
+{
+    if (!p.submitted)
+        return true;
+    std::lock_guard<std::mutex> guard(state->pool.lock);
+    return p.job.done;
+}
+
+void run_members(run_state *state)
+{
+    const std::vector<uint32_t> &selected = state->catalog->selected;
+    const size_t most_pending =
+        std::min<size_t>(UNPACK_OS_TEMP_SLOTS, size_t{PENDING_PER_WORKER} * state->workers);
+    std::deque<std::unique_ptr<pending>> window;
+    size_t next = 0;
+    while (next < selected.size() || !window.empty()) {
+        while (next < selected.size() && window.size() < most_pending &&
+               unpack_pool_hold(&state->pool, state->workers)) {
+            window.push_back(prepare(state, selected[next++]));
+            pending &p = *window.back();
+            if (p.submitted)
+                continue;
+            if (p.job.packed.bytes != nullptr)
+                unpack_pool_give_back(&state->pool, p.job.packed);
+            else
+                unpack_pool_release(&state->pool);
+        }
+        bool finished_any = false;
+        while (!window.empty() && is_done(state, *window.front())) {
+            finish(window.front().get(), state);
+            window.pop_front();
+            finished_any = true;
+        }
+        show_progress(state, false);
+        if (finished_any || window.empty())
+            continue;
+        std::unique_lock<std::mutex> guard(state->pool.lock);
+        const pending *head = window.front().get();
+        const bool can_take_more = next < selected.size() && window.size() < most_pending;
+        state->pool.job_done.wait_for(guard, std::chrono::milliseconds(100), [&] {
+            return head->job.done || (can_take_more && state->pool.packed_held < state->workers);
+        });
+    }
+}
+
+unsigned worker_count(const unpack_options &options, size_t members)
+{
+    unsigned workers = options.jobs;
+    if (workers == 0)
+        workers =
+            std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), UNPACK_MAX_JOBS));
+    return static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(workers, members)));
+}
+
+void print_summary(const run_state &state)
+{
+    char tail[64];
+    std::snprintf(tail, sizeof(tail), ", %.2f s", unpack_console_seconds(state.console));
+    std::string line = (state.options->test ? "tested " : "extracted ") +
+                       unpack_count(state.members_ok, "member") + ", " +
+                       std::to_string(state.bytes_ok) + " bytes";
+    if (!state.options->test)
+        line += ", " + unpack_count(state.writer.folders_made, "new folder");
+    line += ", " + unpack_count(state.failures, "failure") + tail;
+    unpack_console_line(state.console, line);
+}
+
+} // namespace
+
+int unpack_run(arc_installer *installer, const unpack_catalog &catalog,
+               const unpack_options &options, const std::string &directory, unpack_console *console)
+{
+    run_state state;
+    state.installer = installer;
+    state.catalog = &catalog;
+    state.options = &options;
+    state.console = console;
+    state.workers = worker_count(options, catalog.selected.size());
+    state.members_done = state.members_ok = state.bytes_ok = state.bytes_total = 0;
+    state.failures = 0;
+    state.exit_code = 0;
+    state.writer = unpack_writer();
+    for (const uint32_t i : catalog.selected)
+        state.bytes_total += installer->archive.members[i].unpacked_size;
+    for (unsigned slot = UNPACK_OS_TEMP_SLOTS; slot > 0; --slot)
+        state.free_slots.push_back(slot - 1);
+
+    if (!options.test && !catalog.selected.empty()) {
+        state.conflicts = unpack_find_conflicts(installer, catalog, options.flat);
+        unpack_os_install_interrupt_cleanup();
+        const int error = unpack_writer_open(&state.writer, directory, installer->folder_count);
+        if (error != 0) {
+            unpack_console_line(console, directory + ": the output folder could not be made: " +
+                                             unpack_os_error_text(error));
+            unpack_writer_close(&state.writer);
+            return EXIT_CANNOT_WRITE;
+        }
+    }
+    if (!unpack_pool_start(&state.pool, state.workers)) {
+        unpack_console_line(console, "varlix-unpack: the worker threads could not be started");
+        unpack_writer_close(&state.writer);
+        return arc_status_exit_code(ARC_ERR_NO_MEMORY);
+    }
+    run_members(&state);
+    unpack_pool_stop(&state.pool);
+    unpack_writer_close(&state.writer);
+    unpack_console_clear(console);
+    if (!options.quiet)
+        print_summary(state);
+    return state.exit_code;
+}

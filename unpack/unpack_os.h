@@ -1,0 +1,186 @@
+/*
+ * unpack_os.h - everything varlix-unpack needs from the operating system
+ * beyond the standard library: folders reached relative to a handle without
+ * following links, files created exclusively, renamed into place and given
+ * their time and permissions, the interrupt clean-up, the terminal test, the
+ * command line and the code-page conversion. This pair is the program's only
+ * platform code (POSIX, or Win32 through its wide-character API).
+ *
+ * Paths and names are UTF-8 on Windows and the bytes given on POSIX.
+ *
+ * Functions that can fail return 0, or an error: a positive number is the
+ * system's own (errno, or GetLastError() on Windows), to be worded by
+ * unpack_os_error_text(); a negative one is a UNPACK_OS_ERR_* value.
+ */
+#ifndef VARLIX_UNPACK_UNPACK_OS_H
+#define VARLIX_UNPACK_UNPACK_OS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum {
+    UNPACK_OS_ERR_LINK = -1,       /* a symbolic link (or junction) is where a folder would go */
+    UNPACK_OS_ERR_NOT_FOLDER = -2, /* something other than a folder is where one would go */
+    UNPACK_OS_ERR_EXISTS = -3,     /* the name is taken */
+    UNPACK_OS_ERR_NAME = -4,       /* the name cannot be given to the system */
+};
+
+/* Slots of the interrupt clean-up table: temporary files that may exist at once. */
+enum { UNPACK_OS_TEMP_SLOTS = 256 };
+
+enum unpack_entry_kind {
+    UNPACK_ENTRY_NONE,
+    UNPACK_ENTRY_FILE,
+    UNPACK_ENTRY_FOLDER,
+    UNPACK_ENTRY_LINK,
+    UNPACK_ENTRY_OTHER,
+};
+
+/* An open folder, through which its entries are reached. */
+struct unpack_dir;
+/* A file open for writing. */
+struct unpack_file;
+/* A converter from a code page to UTF-8. */
+struct unpack_converter;
+
+/* What a finished file is given before it is closed. */
+struct unpack_file_details {
+    bool has_time;
+    int64_t modified; /* seconds since 1970-01-01 00:00 UTC */
+    bool read_only;
+};
+
+/*
+ * unpack_os_arguments() - the command line's arguments after the program's
+ * name: @argv as given on POSIX; on Windows the wide-character command line
+ * in UTF-8, @argv being in the ANSI code page that may not hold every name.
+ */
+std::vector<std::string> unpack_os_arguments(int argc, char *argv[]);
+
+/* unpack_os_prepare_console() - on Windows, a console that shows UTF-8; nothing elsewhere. */
+void unpack_os_prepare_console();
+
+/* unpack_os_stderr_is_terminal() - whether standard error is a terminal (a console). */
+bool unpack_os_stderr_is_terminal();
+
+/*
+ * unpack_os_error_text() - the system's text for @error (a UNPACK_OS_ERR_*
+ * value or the system's own number). Call from one thread at a time.
+ */
+std::string unpack_os_error_text(int error);
+
+/*
+ * unpack_os_library_path() - @path as the archive library's fopen() takes it:
+ * unchanged on POSIX, in the ANSI code page on Windows. Sets *@ok to false when
+ * a character of @path has no equivalent there.
+ */
+std::string unpack_os_library_path(const std::string &path, bool *ok);
+
+/* unpack_os_file_name_start() - where the file's name starts in @path, after its last separator. */
+size_t unpack_os_file_name_start(const std::string &path);
+
+/*
+ * unpack_os_open_root() - open the folder at @path, as the user named it
+ * (links followed), creating it and any missing parents. *@created is set to
+ * the number of folders made. Returns 0 with *@dir set, or an error (null
+ * *@dir).
+ */
+int unpack_os_open_root(const std::string &path, unpack_dir **dir, unsigned *created);
+
+/*
+ * unpack_os_open_folder() - open the folder @name inside @parent, making it
+ * when it does not exist; a link there is never followed. *@created tells
+ * whether it was made. Returns 0 with *@dir set; UNPACK_OS_ERR_LINK or
+ * UNPACK_OS_ERR_NOT_FOLDER when something else holds the name; or the
+ * system's error. *@dir is null after a failure.
+ */
+int unpack_os_open_folder(unpack_dir *parent, const std::string &name, unpack_dir **dir,
+                          bool *created);
+
+/* unpack_os_close_folder() - release @dir (null is allowed). */
+void unpack_os_close_folder(unpack_dir *dir);
+
+/*
+ * unpack_os_entry_kind() - what is at @name inside @dir, links not followed.
+ * Returns 0 with *@kind set (UNPACK_ENTRY_NONE when nothing), or an error.
+ */
+int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind);
+
+/*
+ * unpack_os_write() - write all @length bytes at @bytes to @file. Returns 0
+ * or the error of the write that failed. Any thread may write its own file.
+ */
+int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length);
+
+/*
+ * unpack_os_close_file() - give @file its modification time and, when
+ * read-only, a mode without write permission (on Windows the read-only
+ * attribute) as @details say (null: neither), then close it. Returns 0 or
+ * the first error; the file is closed and released in every case.
+ */
+int unpack_os_close_file(unpack_file *file, const unpack_file_details *details);
+
+/*
+ * unpack_os_rename() - give the file @from in @dir the name @to. With
+ * @replace an existing file (or link) @to is replaced, never followed;
+ * without it the rename fails with UNPACK_OS_ERR_EXISTS when @to is taken.
+ * Returns 0 or an error.
+ */
+int unpack_os_rename(unpack_dir *dir, const std::string &from, const std::string &to, bool replace);
+
+/* unpack_os_remove() - remove the file @name in @dir. Returns 0 or an error. */
+int unpack_os_remove(unpack_dir *dir, const std::string &name);
+
+/*
+ * The interrupt clean-up. After unpack_os_install_interrupt_cleanup(),
+ * SIGINT and SIGTERM (on Windows, Ctrl-C, Ctrl-Break and closing the
+ * console) remove every temporary file in the table, then end the process
+ * as the signal would have. On POSIX the signals are taken by the thread that
+ * installed the clean-up: threads started between unpack_os_block_interrupts
+ * (true) and (false) never take them. Any thread may create and withdraw
+ * temporary files, each in a slot of its own.
+ */
+void unpack_os_install_interrupt_cleanup();
+void unpack_os_block_interrupts(bool block);
+
+/*
+ * unpack_os_create_temp() - create a new file for writing in @dir, under a
+ * name of this process's own (a dot file, hidden where the platform hides
+ * them), registered in @slot of the table. Returns 0 with *@name and *@file
+ * set, or an error (null *@file, nothing registered).
+ */
+int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
+
+/* unpack_os_withdraw_temp() - take @slot's file out of the table, once renamed or removed. */
+void unpack_os_withdraw_temp(unsigned slot);
+
+/*
+ * unpack_os_open_converter() - a converter from the code page @name (an iconv
+ * name on POSIX; "CP<number>" or a number on Windows) to UTF-8. Returns it,
+ * or null when the code page is unknown.
+ */
+unpack_converter *unpack_os_open_converter(const std::string &name);
+
+/*
+ * unpack_os_convert() - append @length bytes at @bytes, converted, to *@out.
+ * A byte that does not convert is appended as U+FFFD or, when @escape, as
+ * the byte 0xFF (which UTF-8 never holds) and the byte's value in two
+ * upper-case hex digits, for unpack_display() to show. Returns whether every
+ * byte converted. One thread at a time per converter.
+ */
+bool unpack_os_convert(unpack_converter *converter, const char *bytes, size_t length, bool escape,
+                       std::string *out);
+
+/* unpack_os_close_converter() - release @converter (null is allowed). */
+void unpack_os_close_converter(unpack_converter *converter);
+
+/*
+ * unpack_os_name_problem() - why the platform cannot hold @name (UTF-8, one
+ * part of a path, neither empty nor "." nor "..") as a file or folder name,
+ * or null when it can. NUL and '/' are refused before this is asked.
+ */
+const char *unpack_os_name_problem(const std::string &name);
+
+#endif
