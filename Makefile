@@ -21,6 +21,11 @@
 #                      and the time to list an archive of 4096 members
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
 #                      (MEMCHECK_FLAGS=--quick leaves out the two bulk decoder tests)
+#   make web           build the web page into build-web/ (index.html, to open from disk or
+#                      serve) with Debian's emscripten
+#   make web-check     the page's browser tests in headless Chromium (needs chromium and npm;
+#                      the test packages come from web/tests/package-lock.json)
+#   make web-bench     the page's speed against native varlix on make bench's 64 MiB text member
 #   make fuzz          build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #                      (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
 #                      findings are kept in build-fuzz
@@ -44,6 +49,12 @@ DEB_BUILD_DIR ?= build-deb
 DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_TEST_BUILD_DIR ?= build-windows-tests
+WEB_BUILD_DIR ?= build-web
+# emscripten's object files and its CMake cache; the page itself goes to WEB_BUILD_DIR.
+WEB_OBJECT_DIR ?= build-web-objects
+# Debian's emscripten runs its JavaScript tools under node and needs Debian's
+# node modules (acorn), which a node from elsewhere does not look for.
+EMSCRIPTEN_ENV = NODE_PATH=/usr/share/nodejs$${NODE_PATH:+:$$NODE_PATH}
 
 # Prints, after a test run in directory $(1), why each skipped test was skipped.
 print_skip_reasons = awk '/^\[ RUN      \]/ { name = $$4 } /: Skipped$$/ { getline reason; \
@@ -53,7 +64,7 @@ print_skip_reasons = awk '/^\[ RUN      \]/ { name = $$4 } /: Skipped$$/ { getli
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
-	clean
+	web web-check web-bench web-packages clean
 
 all: configure
 	cmake --build $(BUILD_DIR) --parallel $(JOBS)
@@ -128,6 +139,35 @@ windows-test: windows all
 	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS)
 	@$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR))
 
+web:
+	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_OBJECT_DIR) -DCMAKE_BUILD_TYPE=Release \
+	    -DVARLIX_TESTS=OFF -DVARLIX_INSTALL=OFF -DVARLIX_WEB_OUTPUT_DIR="$(abspath $(WEB_BUILD_DIR))" \
+	    $(CMAKE_FLAGS) >/dev/null
+	$(EMSCRIPTEN_ENV) cmake --build $(WEB_OBJECT_DIR) --target varlix_web_page --parallel $(JOBS)
+	@echo "open $(WEB_BUILD_DIR)/index.html, or serve it: python3 -m http.server -d $(WEB_BUILD_DIR)"
+
+# The tests compare the page with the native tools on inputs that
+# make_sample_installers writes, so those are built first, as make check
+# builds them. npm ci installs the pinned packages when the lockfile changed.
+web-check: web web-packages
+	$(MAKE) configure TEST_FLAGS=-DVARLIX_TESTS=ON
+	cmake --build $(BUILD_DIR) --target varlix varlix-unpack make_sample_installers --parallel $(JOBS)
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" node --test page.test.mjs
+
+web-bench: web web-packages
+	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
+	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
+	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
+		--size-mib 64 --runs $(BENCH_RUNS) --decode-only
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" \
+	    node speed.mjs "$(abspath $(BUILD_DIR))/bench-data/64MiB/text-m0-d6.z" $(BENCH_RUNS)
+
+web-packages:
+	cd web/tests && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
+	    npm ci --no-audit --no-fund; }
+
 resources:
 	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
 	cmake --build $(BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
@@ -147,4 +187,4 @@ fuzz:
 
 clean:
 	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS_TEST_BUILD_DIR) \
-	    $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	    $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR) $(WEB_BUILD_DIR) $(WEB_OBJECT_DIR)

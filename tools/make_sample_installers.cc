@@ -1,0 +1,283 @@
+/*
+ * make_sample_installers - writes generated installers for the web page's
+ * tests, its screenshot and its speed figures:
+ *
+ *   <dir>/set/_SETUP.1 .. _SETUP.3  a disk set of 14 members in 6 folders:
+ *       the root, nested folders, folder names in code page 932 (one with a
+ *       0x5C trail byte, the byte of '\'), the same name in two folders, a
+ *       read-only and a hidden member, a file version, and two members that
+ *       straddle a volume boundary;
+ *   <dir>/damaged.z  a plain archive with one good member, one whose stream
+ *       is damaged and one whose stream is shorter than its recorded size;
+ *   <dir>/hostile.z  names that would leave the folder written to, or take a
+ *       path twice;
+ *   <dir>/large.z    with --large-mib N only: one member of N MiB.
+ *
+ * Usage: make_sample_installers <dir> [--large-mib N]
+ */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tools/archive_writer.h"
+#include "tools/implode_encoder.h"
+#include "tools/seeded_random.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+/* Lines of words drawn from a small vocabulary, CR LF ended, as installers' text files are. */
+bytes sample_prose(size_t size, uint64_t seed)
+{
+    static const char *const WORDS[] = {
+        "the",     "setup",  "program", "copies", "files", "to",      "your",   "hard",
+        "disk",    "and",    "adds",    "icons",  "for",   "windows", "insert", "next",
+        "when",    "asked",  "restart", "after",  "it",    "has",     "ended",  "readme",
+        "support", "driver", "sound",   "card",   "video", "memory",  "press",  "enter"};
+    bytes out;
+    size_t line = 0;
+    while (out.size() < size) {
+        const char *word = WORDS[random_below(&seed, sizeof(WORDS) / sizeof(WORDS[0]))];
+        out.insert(out.end(), word, word + std::strlen(word));
+        line += std::strlen(word) + 1;
+        if (line > 60) {
+            out.push_back('\r');
+            out.push_back('\n');
+            line = 0;
+        } else {
+            out.push_back(' ');
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+/* Records of a few fields, partly repeated, as program data files are. */
+bytes sample_records(size_t size, uint64_t seed)
+{
+    bytes out;
+    while (out.size() < size) {
+        const uint64_t r = next_random(&seed);
+        const uint8_t record[16] = {'R',
+                                    'E',
+                                    'C',
+                                    static_cast<uint8_t>(r),
+                                    0,
+                                    0,
+                                    static_cast<uint8_t>(r >> 8),
+                                    static_cast<uint8_t>(r >> 16),
+                                    1,
+                                    0,
+                                    0,
+                                    0,
+                                    0xFF,
+                                    0xFF,
+                                    static_cast<uint8_t>(r % 5),
+                                    0};
+        out.insert(out.end(), record, record + sizeof(record));
+    }
+    out.resize(size);
+    return out;
+}
+
+uint16_t dos_date(int year, int month, int day)
+{
+    return static_cast<uint16_t>((year - 1980) << 9 | month << 5 | day);
+}
+
+uint16_t dos_time(int hour, int minute, int second)
+{
+    return static_cast<uint16_t>(hour << 11 | minute << 5 | second / 2);
+}
+
+struct sample {
+    const char *name;
+    uint16_t folder;
+    bytes content;
+    uint16_t date;
+    uint16_t time;
+    uint32_t attributes;
+};
+
+/* Shift-JIS bytes of データ and ソフト\表示; ソ (83 5C) and 表 (95 5C) end in the byte of '\'. */
+const char DATA_FOLDER[] = "\x83\x66\x81\x5B\x83\x5E";
+const char SOFT_FOLDER[] = "\x83\x5C\x83\x74\x83\x67";
+const char DISPLAY_FOLDER[] = "\x83\x5C\x83\x74\x83\x67\\\x95\x5C\x8E\xA6";
+
+test_set sample_set()
+{
+    test_set set;
+    set.folders = {{"", {}, {}},          {"Program", {}, {}},   {"Program\\Help", {}, {}},
+                   {DATA_FOLDER, {}, {}}, {SOFT_FOLDER, {}, {}}, {DISPLAY_FOLDER, {}, {}},
+                   {"Shared", {}, {}}};
+    const uint32_t archive = 0x20, read_only = 0x21, hidden = 0x22;
+    const sample samples[] = {
+        {"SETUP.INS", 0, sample_records(3000, 1), dos_date(1996, 3, 14), dos_time(9, 30, 0),
+         archive},
+        {"SETUP.INI", 0, sample_prose(700, 2), dos_date(1996, 3, 14), dos_time(9, 30, 2), archive},
+        {"PROGRAM.EXE", 1, sample_records(60000, 3), dos_date(1996, 2, 29), dos_time(23, 59, 58),
+         archive},
+        {"README.TXT", 1, sample_prose(9000, 4), dos_date(1996, 3, 1), dos_time(0, 0, 0),
+         read_only},
+        {"MANUAL.TXT", 2, sample_prose(120000, 5), dos_date(1995, 12, 31), dos_time(12, 0, 30),
+         archive},
+        {"INDEX.HLP", 2, sample_records(8000, 6), dos_date(1995, 12, 31), dos_time(12, 1, 0),
+         archive},
+        {"MAP01.DAT", 3, sample_records(40000, 7), dos_date(1997, 7, 1), dos_time(8, 15, 10),
+         archive},
+        {"MAP02.DAT", 3, sample_records(42000, 8), dos_date(1997, 7, 1), dos_time(8, 15, 12),
+         archive},
+        {"\x90\xE0\x96\xBE.TXT", 3, sample_prose(2500, 9), dos_date(1997, 7, 2), dos_time(10, 0, 0),
+         archive},
+        {"FONT.FNT", 4, sample_records(30000, 10), dos_date(1997, 6, 30), dos_time(18, 45, 0),
+         hidden},
+        {"PALETTE.PAL", 5, random_bytes(768, 11), dos_date(1997, 6, 30), dos_time(18, 46, 0),
+         archive},
+        {"COMMON.DLL", 6, sample_records(50000, 12), dos_date(1996, 1, 2), dos_time(3, 4, 6),
+         archive},
+        {"README.TXT", 6, sample_prose(4000, 13), dos_date(1996, 1, 3), dos_time(3, 4, 8), archive},
+        {"EMPTY.LOG", 6, {}, dos_date(1996, 1, 4), dos_time(5, 6, 8), archive},
+    };
+    for (const sample &s : samples) {
+        test_member member = packed_member(s.name, s.content);
+        member.folder = s.folder;
+        member.dos_date = s.date;
+        member.dos_time = s.time;
+        member.attributes = s.attributes;
+        set.members.push_back(member);
+    }
+    set.members[11].version_high = 2 << 16 | 1;
+    set.members[11].version_low = 1996 << 16 | 7;
+
+    /* Volume 1 ends inside MANUAL.TXT, volume 2 inside MAP02.DAT. */
+    size_t before_manual = 0, before_map02 = 0;
+    for (size_t i = 0; i < 4; ++i)
+        before_manual += set.members[i].data.size();
+    for (size_t i = 0; i < 7; ++i)
+        before_map02 += set.members[i].data.size();
+    const size_t first = before_manual + set.members[4].data.size() / 2;
+    const size_t second = before_map02 + set.members[7].data.size() / 3 - first;
+    set.volume_data_sizes = {first, second, 0};
+    return set;
+}
+
+/* One good member, one with a damaged stream, one whose stream ends early. */
+test_archive damaged_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}};
+    archive.true_record_layout = true;
+    archive.members.push_back(packed_member("GOOD.TXT", sample_prose(5000, 20)));
+    test_member broken = packed_member("BROKEN.DAT", sample_records(5000, 21));
+    broken.data[1] = 7; /* a dictionary size the format does not have */
+    archive.members.push_back(broken);
+    test_member short_member = packed_member("SHORT.TXT", sample_prose(3000, 22));
+    short_member.unpacked_size += 100;
+    archive.members.push_back(short_member);
+    for (test_member &member : archive.members) {
+        member.dos_date = dos_date(1998, 5, 20);
+        member.dos_time = dos_time(14, 2, 4);
+        member.attributes = 0x20;
+    }
+    return archive;
+}
+
+/*
+ * Names no extraction may follow: a folder climbing out, an absolute
+ * folder, a member "..", a drive letter, two names that differ in case
+ * only, and a file where a folder must go; and one safe member.
+ */
+test_archive hostile_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}, {"..\\..\\evil", {}, {}}, {"Good", {}, {}}, {"\\abs", {}, {}}};
+    archive.true_record_layout = true;
+    const struct {
+        const char *name;
+        uint16_t folder;
+    } names[] = {{"..", 0},   {"C:DRIVE.TXT", 0}, {"OK.TXT", 0}, {"ok.txt", 0},
+                 {"Good", 0}, {"EVIL.TXT", 1},    {"IN.TXT", 2}, {"ABS.TXT", 3}};
+    uint64_t seed = 40;
+    for (const auto &n : names) {
+        archive.members.push_back(packed_member(n.name, sample_prose(200, ++seed)));
+        archive.members.back().folder = n.folder;
+        archive.members.back().dos_date = dos_date(1998, 5, 20);
+        archive.members.back().dos_time = dos_time(14, 2, 4);
+    }
+    return archive;
+}
+
+/*
+ * A member of @mib MiB made of long matches over a 4096-byte random block,
+ * written token by token: compressing that much with implode() would take
+ * minutes.
+ */
+test_archive large_archive(size_t mib)
+{
+    implode_writer writer;
+    implode_begin(&writer, 0, 6);
+    const bytes block = random_bytes(4096, 30);
+    for (uint8_t byte : block)
+        implode_put_literal(&writer, byte);
+    uint64_t seed = 31;
+    size_t size = block.size();
+    const size_t total = mib << 20;
+    while (size < total) {
+        size_t length = IMPLODE_MAX_MATCH - random_below(&seed, 64);
+        if (total - size < length)
+            length = total - size;
+        if (length < IMPLODE_MIN_MATCH) {
+            implode_put_literal(&writer, 0);
+            size += 1;
+            continue;
+        }
+        implode_put_match(&writer, static_cast<uint32_t>(length), 4096);
+        size += length;
+    }
+    implode_put_end_marker(&writer);
+    test_archive archive;
+    archive.members.push_back(
+        raw_member("LARGE.BIN", implode_finish(&writer), static_cast<uint32_t>(total)));
+    archive.members[0].dos_date = dos_date(1999, 12, 31);
+    archive.members[0].dos_time = dos_time(23, 59, 58);
+    return archive;
+}
+
+bool write_or_report(const std::string &path, const bytes &content)
+{
+    if (write_file(path, content))
+        return true;
+    std::perror(path.c_str());
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const bool large = argc == 4 && std::strcmp(argv[2], "--large-mib") == 0;
+    if (argc != 2 && !large) {
+        std::fputs("usage: make_sample_installers <dir> [--large-mib N]\n", stderr);
+        return 1;
+    }
+    const std::string dir = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(dir + "/set", error);
+    const std::vector<test_archive> volumes = set_volumes(sample_set());
+    bool ok = true;
+    for (size_t i = 0; i < volumes.size(); ++i)
+        ok = ok && write_or_report(dir + "/set/_SETUP." + std::to_string(i + 1),
+                                   build_archive(volumes[i]));
+    ok = ok && write_or_report(dir + "/damaged.z", build_archive(damaged_archive()));
+    ok = ok && write_or_report(dir + "/hostile.z", build_archive(hostile_archive()));
+    if (large)
+        ok =
+            ok && write_or_report(dir + "/large.z",
+                                  build_archive(large_archive(std::strtoul(argv[3], nullptr, 10))));
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,372 @@
+/*
+ * The web page in headless Chromium, against the command line tools: the
+ * listing, the zip, the folder it saves to, the messages for damaged members
+ * and bad input, a large member, and the network after load.
+ *
+ * Run by make web-check: node --test page.test.mjs, with the page built in
+ * build-web/ and the native tools in build/.
+ */
+import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
+
+import {
+  BUILD_DIR, PAGE_DIR, REALDATA_DIR, SOURCE_DIR, UNPACK, download, filesUnder, giveFiles,
+  launchBrowser, makeSamples, memberRows, message, openPage, readZip, run, scratchDir,
+  servePage, settled, tool
+} from './harness.mjs';
+
+/* Far from UTC and without summer time: a DOS time read as UTC would be 9 hours off. */
+const TIME_ZONE = 'Asia/Tokyo';
+process.env.TZ = TIME_ZONE;
+
+const LARGE_MIB = 100;
+let samples, server, browser;
+
+before(async () => {
+  samples = scratchDir('samples');
+  makeSamples(samples, LARGE_MIB);
+  server = await servePage();
+  browser = await launchBrowser(TIME_ZONE);
+});
+
+after(async () => {
+  await browser.close();
+  await server.close();
+  fs.rmSync(samples, { recursive: true, force: true });
+});
+
+const sample = (name) => path.join(samples, name);
+const SET = ['_SETUP.1', '_SETUP.2', '_SETUP.3'].map((name) => sample('set/' + name));
+
+/* ---- the command's view of the same inputs ---- */
+
+/* varlix-unpack's extraction of @archive: its folder, files, messages and exit status. */
+function unpack(archive, args = []) {
+  const dir = path.join(scratchDir('unpack'), 'out');
+  const result = run(UNPACK, ['-d', dir, ...args, archive], { env: { ...process.env, TZ: TIME_ZONE } });
+  const exists = fs.existsSync(dir);
+  return { ...result, dir, files: exists ? filesUnder(dir) : new Map() };
+}
+
+/* varlix-unpack's listing of the members @patterns select: path with '/' between parts, volumes. */
+function listing(archive, args = [], patterns = []) {
+  const result = run(UNPACK, ['--list', '--json', ...args, archive, ...patterns]);
+  assert.equal(result.status, 0, result.stderr);
+  return JSON.parse(result.stdout).members.map((member) => ({
+    path: member.path.replaceAll('\\', '/'), volumes: member.volumes
+  }));
+}
+
+/* What varlix says of a file it cannot list: the reason after the path. */
+function commandReason(file) {
+  const result = run(tool('varlix'), ['--list', file]);
+  assert.notEqual(result.status, 0);
+  const line = result.stderr.trim();
+  assert.ok(line.startsWith(file + ': '), line);
+  return line.substring(file.length + 2);
+}
+
+const slashes = (rows) => rows.map((row) => row.path.replaceAll('\\', '/'));
+const sorted = (list) => [...list].sort();
+const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
+
+/* The zip's file members are the command's files, byte for byte, date for date. */
+function assertSameFiles(zip, command) {
+  const names = [...zip.keys()].filter((name) => !name.endsWith('/'));
+  assert.deepEqual(sorted(names), sorted(command.files.keys()));
+  for (const [name, stat] of command.files) {
+    const entry = zip.get(name);
+    const expected = fs.readFileSync(path.join(command.dir, name));
+    assert.ok(Buffer.from(entry.bytes).equals(expected), name + ': bytes differ');
+    assert.equal(entry.mtime.getTime(), stat.mtime.getTime(), name + ': date differs');
+    assert.equal((entry.attrs & 1) === 1, (stat.mode & 0o200) === 0, name + ': read-only differs');
+  }
+}
+
+async function served() {
+  return openPage(browser, server.url);
+}
+
+/* ---- tests ---- */
+
+test('the page opened from disk lists a dropped demo archive, sorts it, names its version, fits a narrow window',
+  async () => {
+    const { page, notes } = await openPage(browser, pathToFileURL(path.join(PAGE_DIR, 'index.html')).href);
+    const demo = path.join(SOURCE_DIR, 'examples/demo.z');
+    const dropped = await page.evaluateHandle((bytes) => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File([new Uint8Array(bytes)], 'demo.z'));
+      return transfer;
+    }, [...fs.readFileSync(demo)]);
+    await page.dispatchEvent('main', 'drop', { dataTransfer: dropped });
+    await settled(page);
+
+    const listed = run(tool('varlix'), ['--list', demo]).stdout.split('\n').slice(1)
+      .filter(Boolean).map((line) => {
+        const [, name, size] = line.match(/^\s+(\S+)\s+offset.*expands to\s+(\d+)$/);
+        return { name, size: Number(size) };
+      });
+    const rows = await page.$$eval('#rows tr.member', (all) => all.map((row) => ({
+      name: row.dataset.path, size: Number(row.cells[2].textContent.replace(/\D/g, ''))
+    })));
+    assert.deepEqual(sorted(rows.map(JSON.stringify)), sorted(listed.map(JSON.stringify)));
+    const sizes = () => page.$$eval('#rows tr.member td.number:not(.wide)',
+      (cells) => cells.map((cell) => Number(cell.textContent.replace(/\D/g, ''))));
+    await page.click('th[data-key="size"] button');
+    assert.deepEqual(await sizes(), listed.map((m) => m.size).sort((a, b) => a - b));
+    await page.click('th[data-key="size"] button');
+    assert.deepEqual(await sizes(), listed.map((m) => m.size).sort((a, b) => b - a));
+
+    const header = fs.readFileSync(path.join(BUILD_DIR, 'generated/cli/version.h'), 'utf8');
+    assert.equal(await page.textContent('#version'),
+      header.match(/#define VARLIX_VERSION "([^"]+)"/)[1]);
+    assert.equal(await page.getAttribute('a[href="README.md"]', 'href'), 'README.md');
+    assert.ok(fs.existsSync(path.join(PAGE_DIR, 'README.md')));
+
+    await page.setViewportSize({ width: 360, height: 640 });
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth &&
+      document.querySelector('.table-box').scrollWidth <= innerWidth));
+    assert.ok(await page.isVisible('#rows tr.member .name'));
+    assert.ok(!(await page.isVisible('#rows tr.member td.volumes')));
+    assert.deepEqual(notes.errors, []);
+    await page.close();
+  });
+
+test('the set is listed as a tree whose names follow the code page, and filtered as the command matches',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, SET);
+    assert.match(await page.textContent('#volume-facts'), /3 volumes: _SETUP\.1, _SETUP\.2, _SETUP\.3$/);
+    const western = slashes(await memberRows(page));
+
+    await page.selectOption('#codepage', 'shift_jis');
+    const japanese = slashes(await memberRows(page));
+    const expected = listing(SET[0], ['--codepage', 'CP932']).map((member) => member.path);
+    assert.deepEqual(sorted(japanese), sorted(expected));
+    assert.notDeepEqual(sorted(western), sorted(japanese));
+    assert.ok(japanese.includes('ソフト/表示/PALETTE.PAL'));
+
+    for (const pattern of ['*.txt', 'program\\help\\*', 'PROGRAM/*', 'データ/MAP0[2-9].DAT', '?????.*']) {
+      await page.fill('#filter', pattern);
+      const matched = listing(SET[0], ['--codepage', 'CP932'], [pattern]).map((m) => m.path);
+      assert.deepEqual(sorted(slashes(await memberRows(page))), sorted(matched), pattern);
+    }
+    await page.close();
+  });
+
+test('download all, or selected, gives a zip with the folders, bytes, dates, read-only flags varlix-unpack writes',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, SET);
+    await page.selectOption('#codepage', 'shift_jis');
+    const zip = await download(page, '#download-all');
+    assert.equal(zip.name, '_SETUP.zip');
+    const entries = readZip(zip.bytes);
+    const command = unpack(SET[0], ['--codepage', 'CP932']);
+    assert.equal(command.status, 0, command.stderr);
+    assertSameFiles(entries, command);
+    const folders = [...entries.keys()].filter((name) => name.endsWith('/'));
+    assert.deepEqual(sorted(folders), ['Program/', 'Program/Help/', 'Shared/', 'ソフト/',
+      'ソフト/表示/', 'データ/']);
+
+    await page.check('#rows tr.folder[data-folder="Program"] input');
+    const selected = readZip((await download(page, '#download-selected')).bytes);
+    command.files = new Map([...command.files].filter(([name]) => name.startsWith('Program/')));
+    assertSameFiles(selected, command);
+    await page.close();
+  });
+
+test('a missing volume is named and exactly the members that need it are marked', async () => {
+  const { page } = await served();
+  await giveFiles(page, SET.slice(0, 2));
+  assert.match(await page.textContent('#volume-facts'), /_SETUP\.3 \(missing\)/);
+  await page.selectOption('#codepage', 'shift_jis');
+  const rows = await memberRows(page);
+  const needy = listing(SET[0], ['--codepage', 'CP932'])
+    .filter((member) => member.volumes.includes(3)).map((member) => member.path);
+  assert.deepEqual(sorted(slashes(rows.filter((row) => row.unavailable))), sorted(needy));
+  for (const row of rows.filter((r) => r.unavailable))
+    assert.match(row.note, /_SETUP\.3/);
+  await page.close();
+});
+
+test('damaged members show the command\'s reasons and are left out of the zip, named in ERRORS.txt',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, [sample('damaged.z')]);
+    const command = unpack(sample('damaged.z'));
+    assert.notEqual(command.status, 0);
+    const failing = ['BROKEN.DAT', 'SHORT.TXT'];
+    for (const name of failing) {
+      await page.click(`#rows tr.member[data-path="${name}"] .name`);
+      await settled(page);
+      const row = (await memberRows(page)).find((r) => r.path === name);
+      assert.ok(row.damaged);
+      const line = command.stderr.split('\n').find((l) => l.includes(name));
+      assert.ok(line && line.endsWith(': ' + row.note), `${line} / ${row.note}`);
+      assert.equal(await message(page), name + ': ' + row.note);
+    }
+
+    const entries = readZip((await download(page, '#download-all')).bytes);
+    const errors = new TextDecoder().decode(entries.get('ERRORS.txt').bytes);
+    entries.delete('ERRORS.txt');
+    assertSameFiles(entries, command);
+    for (const name of failing) {
+      const row = (await memberRows(page)).find((r) => r.path === name);
+      assert.ok(errors.includes(name + ': ' + row.note + '\r\n'), errors);
+    }
+    await page.close();
+  });
+
+test('unsafe and clashing names are left out of the zip for the reasons varlix-unpack gives',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, [sample('hostile.z')]);
+    const entries = readZip((await download(page, '#download-all')).bytes);
+    const errors = new TextDecoder().decode(entries.get('ERRORS.txt').bytes).split('\r\n')
+      .slice(1).filter(Boolean);
+    entries.delete('ERRORS.txt');
+    const command = unpack(sample('hostile.z'));
+    assertSameFiles(entries, command);
+    assert.equal(errors.length, (await memberRows(page)).length - command.files.size);
+    const said = command.stderr.split('\n');
+    for (const line of errors)
+      assert.ok(said.includes(line), line + ' is not among\n' + command.stderr);
+    await page.close();
+  });
+
+test('bad input gets one clear message, the command\'s reason, and leaves what was open working',
+  async () => {
+    const { page, notes } = await served();
+    const demoPath = path.join(SOURCE_DIR, 'examples/demo.z');
+    await giveFiles(page, [demoPath]);
+    const demo = fs.readFileSync(demoPath);
+    const png = Buffer.concat([Buffer.from('89504e470d0a1a0a0000000d49484452', 'hex'),
+      Buffer.alloc(300, 7)]);
+    const inputs = { 'picture.png': png, 'cut-in-header.z': demo.subarray(0, 100),
+      'cut-in-directory.z': demo.subarray(0, 1000), 'empty.z': Buffer.alloc(0) };
+    const dir = scratchDir('bad');
+    for (const [name, bytes] of Object.entries(inputs)) {
+      const file = path.join(dir, name);
+      fs.writeFileSync(file, bytes);
+      await giveFiles(page, [file]);
+      assert.equal(await message(page), name + ': ' + commandReason(file));
+    }
+    const readme = await download(page, '#rows tr.member[data-path="README.TXT"] .name');
+    const expected = path.join(dir, 'README.TXT');
+    assert.equal(run(tool('varlix'), [demoPath, 'README.TXT', expected]).status, 0);
+    assert.ok(readme.bytes.equals(fs.readFileSync(expected)));
+    assert.deepEqual(notes.errors, []);
+    await page.close();
+  });
+
+test(`a ${LARGE_MIB} MiB member decodes in the worker while the page keeps running, or is cancelled`,
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, [sample('large.z')]);
+    await page.evaluate(() => {
+      document.querySelector('#rows tr.member .name').click();
+      document.getElementById('cancel').click();
+    });
+    await settled(page);
+    assert.equal(await message(page), 'Cancelled.');
+    /* The page's own thread notes its timer ticks and the progress bar while the member decodes. */
+    await page.evaluate(() => {
+      window.seen = { ticks: 0, progress: new Set() };
+      setInterval(() => {
+        window.seen.ticks += document.body.hasAttribute('aria-busy') ? 1 : 0;
+        const value = document.getElementById('progress').value;
+        if (value > 0 && value < 1)
+          window.seen.progress.add(value);
+      }, 20);
+    });
+    const file = await download(page, '#rows tr.member .name');
+    const seen = await page.evaluate(() => ({ ticks: window.seen.ticks,
+      progress: window.seen.progress.size }));
+    assert.ok(seen.ticks >= 3, `the page's timer ran ${seen.ticks} times`);
+    assert.ok(seen.progress >= 2, `${seen.progress} progress values seen`);
+    const command = unpack(sample('large.z'));
+    assert.equal(sha256(file.bytes), sha256(fs.readFileSync(path.join(command.dir, 'LARGE.BIN'))));
+    await page.close();
+  });
+
+test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
+  const { page } = await served();
+  /* The origin's private file system stands in for the folder the user would pick. */
+  await page.evaluate(async () => {
+    const root = await navigator.storage.getDirectory();
+    for await (const name of root.keys())
+      await root.removeEntry(name, { recursive: true });
+    window.showDirectoryPicker = async () => root;
+  });
+  await giveFiles(page, SET);
+  await page.selectOption('#codepage', 'shift_jis');
+  await page.click('#save-to-folder');
+  await settled(page);
+  const saved = await page.evaluate(async () => {
+    const files = {};
+    const walk = async (folder, prefix) => {
+      for await (const [name, handle] of folder.entries()) {
+        if (handle.kind === 'directory') {
+          await walk(handle, prefix + name + '/');
+        } else {
+          const bytes = await (await handle.getFile()).arrayBuffer();
+          const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', bytes));
+          files[prefix + name] = Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join('');
+        }
+      }
+    };
+    await walk(await navigator.storage.getDirectory(), '');
+    return files;
+  });
+  const command = unpack(SET[0], ['--codepage', 'CP932']);
+  const expected = Object.fromEntries([...command.files.keys()].map((name) =>
+    [name, sha256(fs.readFileSync(path.join(command.dir, name)))]));
+  assert.deepEqual(saved, expected);
+
+  await page.click('#save-to-folder');
+  await settled(page);
+  assert.match(await message(page), new RegExp(`^0 members saved.*Left out, ${command.files.size}:`, 's'));
+  await page.close();
+});
+
+test('no request leaves the page once it has loaded', async () => {
+  const { page, notes } = await served();
+  const loaded = { server: server.requests.length, page: notes.requests.length };
+  await giveFiles(page, SET);
+  await page.selectOption('#codepage', 'shift_jis');
+  await download(page, '#download-all');
+  await download(page, '#rows tr.member .name');
+  await page.waitForTimeout(500);
+  const after = notes.requests.slice(loaded.page).filter((url) => !url.startsWith('blob:'));
+  assert.deepEqual(after, []);
+  assert.deepEqual(server.requests.slice(loaded.server), []);
+  await page.close();
+});
+
+test('the real 3-volume set lists 202 members and unpacks to the bytes varlix-unpack writes',
+  async (t) => {
+    const volumes = ['_SETUP.1', '_SETUP.2', '_SETUP.3'].map((name) =>
+      path.join(REALDATA_DIR, 'set', name));
+    if (!volumes.every((file) => fs.existsSync(file)))
+      return t.skip('the real set is not in ' + REALDATA_DIR);
+    const { page } = await served();
+    const started = performance.now();
+    await giveFiles(page, volumes);
+    t.diagnostic(`opened and listed in ${((performance.now() - started) / 1000).toFixed(3)} s`);
+    assert.equal((await memberRows(page)).length, 202);
+    const command = unpack(volumes[0]);
+    assert.equal(command.status, 0, command.stderr);
+    assertSameFiles(readZip((await download(page, '#download-all')).bytes), command);
+    await page.close();
+  });
+
+test('the vendored zip library is the one the lockfile pins', () => {
+  const vendored = fs.readFileSync(path.join(SOURCE_DIR, 'web/vendor/fflate/fflate.min.js'));
+  const pinned = fs.readFileSync(path.join(SOURCE_DIR, 'web/tests/node_modules/fflate/umd/index.js'));
+  assert.ok(vendored.equals(pinned));
+});

@@ -1,0 +1,342 @@
+/*
+ * worker.js - the page's worker: the library compiled to WebAssembly, the
+ * files the user gave mounted read-only (WORKERFS reads them in place, it
+ * copies nothing), and every member decoded here, away from the page.
+ *
+ * Appended to emscripten's glue, so that FS, WORKERFS and the web_ exports
+ * are in scope. Messages in: open, extract. Messages out: opened, progress,
+ * file, zip, saved, failed.
+ */
+var varlixReady = new Promise(function (resolve) {
+    if (runtimeInitialized)
+        resolve();
+    else
+        Module.onRuntimeInitialized = resolve;
+});
+var varlixMounts = 0;
+var varlixMounted = null;
+var varlixInstallers = {}; /* id -> handle */
+var varlixNextId = 1;
+
+function varlixStatusText(status) {
+    return UTF8ToString(_web_status_text(status));
+}
+
+function varlixOpenOne(path) {
+    var handle = ccall('web_open', 'number', ['string'], [path]);
+    if (handle === 0)
+        return { status: 7, text: varlixStatusText(7) }; /* out of memory */
+    var listing = JSON.parse(UTF8ToString(_web_listing(handle)));
+    if (listing.status !== 0) {
+        _web_close(handle);
+        return { status: listing.status, text: varlixStatusText(listing.status), listing: listing };
+    }
+    var id = varlixNextId++;
+    varlixInstallers[id] = handle;
+    return { status: 0, id: id, listing: listing };
+}
+
+/* Closes the installers and unmounts the files of an earlier open. */
+function varlixForget(installers, folder) {
+    Object.keys(installers).forEach(function (id) {
+        _web_close(installers[id]);
+    });
+    FS.unmount(folder);
+}
+
+/*
+ * Mounts the files in a folder of their own and opens each one that is not
+ * a volume of a set already opened: the library finds a set's volumes by
+ * listing that folder, as the command finds them beside the given file.
+ * When none of them opens, what was open before stays open.
+ */
+function varlixOpen(files) {
+    var folder = '/in' + ++varlixMounts;
+    FS.mkdir(folder);
+    var unique = [];
+    var seen = {};
+    var results = [];
+    files.forEach(function (file) {
+        if (seen[file.name]) {
+            results.push({ file: file.name, status: -1 });
+            return;
+        }
+        seen[file.name] = true;
+        unique.push(file);
+    });
+    FS.mount(WORKERFS, { files: unique }, folder);
+    var before = varlixInstallers;
+    varlixInstallers = {};
+    var taken = {};
+    unique.map(function (file) { return file.name; }).sort().forEach(function (name) {
+        var path = folder + '/' + name;
+        if (taken[path])
+            return;
+        var result = varlixOpenOne(path);
+        result.file = name;
+        (result.listing ? result.listing.volumes : []).forEach(function (volume) {
+            if (volume.status === 0)
+                taken[volume.path] = true;
+        });
+        results.push(result);
+    });
+    if (Object.keys(varlixInstallers).length === 0) {
+        varlixForget({}, folder);
+        varlixInstallers = before;
+    } else {
+        if (varlixMounted)
+            varlixForget(before, varlixMounted);
+        varlixMounted = folder;
+    }
+    return results;
+}
+
+/* Decoded bytes gather in pieces of this size, allocated as the bytes come. */
+var VARLIX_PIECE_SIZE = 16 * 1048576;
+
+/*
+ * Takes the decoded bytes into Uint8Arrays: copied out of the wasm memory
+ * once, then handed to the page, the zip writer or the folder as they are.
+ */
+function varlixPieceTaker(size) {
+    var pieces = [];
+    var filled = 0;
+    return {
+        parts: pieces,
+        take: function (pointer, length) {
+            while (length !== 0) {
+                if (pieces.length === 0 || filled === pieces[pieces.length - 1].length) {
+                    pieces.push(new Uint8Array(Math.min(size - pieces.length * VARLIX_PIECE_SIZE,
+                        VARLIX_PIECE_SIZE)));
+                    filled = 0;
+                }
+                var piece = pieces[pieces.length - 1];
+                var taken = Math.min(length, piece.length - filled);
+                piece.set(HEAPU8.subarray(pointer, pointer + taken), filled);
+                filled += taken;
+                pointer += taken;
+                length -= taken;
+            }
+        }
+    };
+}
+
+/*
+ * Reads and decodes one member into @taker; returns the status, the parts
+ * when the member is whole, and the seconds reading and decoding took.
+ */
+function varlixDecode(handle, index, taker, onBytes) {
+    var started = performance.now();
+    var status = _web_read(handle, index);
+    var read = performance.now();
+    if (status === 0) {
+        Module.onOutput = function (pointer, length) {
+            taker.take(pointer, length);
+            onBytes(length);
+        };
+        status = _web_decode(handle);
+        Module.onOutput = null;
+    }
+    return { status: status, parts: status === 0 ? taker.parts : [],
+        readSeconds: (read - started) / 1000, decodeSeconds: (performance.now() - read) / 1000 };
+}
+
+/*
+ * A DOS date and time as a local Date, within the years a zip can hold; as
+ * the command does, a date that is no date gives the file the time it is
+ * written.
+ */
+function varlixZipTime(date, time) {
+    var year = 1980 + (date >> 9), month = (date >> 5) & 15, day = date & 31;
+    var hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
+    var days = new Date(year, month, 0).getDate();
+    if (month < 1 || month > 12 || day < 1 || day > days || hour > 23 || minute > 59 ||
+        second > 59)
+        return new Date();
+    return new Date(Math.min(year, 2099), month - 1, day, hour, minute, second);
+}
+
+/*
+ * Counts decoded bytes against @total and tells the page now and then;
+ * passed(size) counts a member done whatever it gave, failed ones included.
+ */
+function varlixProgressReporter(total) {
+    var done = 0;
+    var reported = 0;
+    var settled = 0;
+    var report = function (length) {
+        done += length;
+        /* A message per piece of a large member, not per small member. */
+        if (done - reported >= 1048576 || done === total) {
+            reported = done;
+            postMessage({ type: 'progress', done: done, total: total });
+        }
+    };
+    report.passed = function (size) {
+        settled += size;
+        report(settled - done);
+    };
+    return report;
+}
+
+function varlixExtractFile(request, handle) {
+    var item = request.items[0];
+    var result = varlixDecode(handle, item.index, varlixPieceTaker(item.size),
+        varlixProgressReporter(item.size));
+    var buffers = result.parts.map(function (piece) { return piece.buffer; });
+    postMessage({
+        type: 'file', name: item.parts[item.parts.length - 1], index: item.index,
+        status: result.status, text: varlixStatusText(result.status), pieces: buffers,
+        readSeconds: result.readSeconds, decodeSeconds: result.decodeSeconds
+    }, buffers);
+}
+
+/* The zip's own note of what was left out, named so that it meets no member. */
+function varlixErrorsName(request) {
+    var taken = {};
+    request.items.forEach(function (item) {
+        if (item.parts)
+            taken[item.parts.join('/').toLowerCase()] = true;
+    });
+    var name = 'ERRORS.txt';
+    for (var n = 2; taken[name.toLowerCase()]; ++n)
+        name = 'ERRORS-' + n + '.txt';
+    return name;
+}
+
+function varlixErrorsText(errors) {
+    return 'These members were left out:\r\n' + errors.map(function (error) {
+        return error.path + ': ' + error.text + '\r\n';
+    }).join('');
+}
+
+/*
+ * Stored, not deflated: fflate's deflate runs at a tenth of the speed of
+ * decoding, or less, and the zip goes to the disk the files will go to.
+ */
+function varlixAddToZip(zip, name, pieces, options) {
+    var entry = new fflate.ZipPassThrough(name);
+    entry.mtime = options.mtime;
+    entry.attrs = options.attrs;
+    zip.add(entry);
+    if (pieces.length === 0)
+        entry.push(new Uint8Array(0), true);
+    pieces.forEach(function (piece, i) {
+        entry.push(piece, i === pieces.length - 1);
+    });
+}
+
+/* Left out, with the reason, when it could not be had or it has no safe place. */
+function varlixDecodeItem(handle, item, taker, progress, errors) {
+    if (item.error) {
+        errors.push({ path: item.display, text: item.error });
+        progress.passed(item.size);
+        return null;
+    }
+    var result = varlixDecode(handle, item.index, taker, progress);
+    progress.passed(item.size);
+    if (result.status !== 0) {
+        errors.push({ path: item.display, index: item.index, status: result.status,
+            text: varlixStatusText(result.status) });
+        return null;
+    }
+    return result.parts;
+}
+
+function varlixExtractZip(request, handle) {
+    var output = [];
+    var zip = new fflate.Zip(function (error, chunk) {
+        if (error)
+            throw error;
+        output.push(chunk);
+    });
+    var errors = [];
+    var total = request.items.reduce(function (sum, item) { return sum + item.size; }, 0);
+    var progress = varlixProgressReporter(total);
+    var written = 0;
+    (request.folders || []).forEach(function (parts) {
+        varlixAddToZip(zip, parts.join('/') + '/', [], { mtime: new Date(), attrs: 0x10 });
+    });
+    request.items.forEach(function (item) {
+        var pieces = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
+        if (pieces === null)
+            return;
+        varlixAddToZip(zip, item.parts.join('/'), pieces,
+            { mtime: varlixZipTime(item.date, item.time), attrs: item.attributes & 0x27 });
+        ++written;
+    });
+    if (errors.length !== 0) {
+        var note = new TextEncoder().encode(varlixErrorsText(errors));
+        varlixAddToZip(zip, varlixErrorsName(request), [note], { mtime: new Date(), attrs: 0 });
+    }
+    zip.end();
+    postMessage({
+        type: 'zip', blob: new Blob(output, { type: 'application/zip' }), written: written,
+        errors: errors
+    });
+}
+
+/* Folders made on the way; an existing file is kept and reported, never replaced. */
+async function varlixSaveOne(root, item, parts) {
+    var folder = root;
+    for (var i = 0; i + 1 < item.parts.length; ++i)
+        folder = await folder.getDirectoryHandle(item.parts[i], { create: true });
+    var name = item.parts[item.parts.length - 1];
+    var exists = await folder.getFileHandle(name).then(function () { return true; },
+        function () { return false; });
+    if (exists)
+        return 'exists already, kept';
+    var file = await folder.getFileHandle(name, { create: true });
+    var writable = await file.createWritable();
+    for (var k = 0; k < parts.length; ++k)
+        await writable.write(parts[k]);
+    await writable.close();
+    return null;
+}
+
+async function varlixSaveToFolder(request, handle) {
+    var errors = [];
+    var total = request.items.reduce(function (sum, item) { return sum + item.size; }, 0);
+    var progress = varlixProgressReporter(total);
+    var written = 0;
+    for (var i = 0; i < request.items.length; ++i) {
+        var item = request.items[i];
+        var parts = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
+        if (parts === null)
+            continue;
+        var problem;
+        try {
+            problem = await varlixSaveOne(request.directory, item, parts);
+        } catch (error) {
+            problem = 'it could not be written (' + error.message + ')';
+        }
+        if (problem)
+            errors.push({ path: item.display, text: problem });
+        else
+            ++written;
+    }
+    postMessage({ type: 'saved', written: written, errors: errors });
+}
+
+function varlixExtract(request) {
+    var handle = varlixInstallers[request.archive];
+    if (!handle)
+        throw new Error('that archive is no longer open');
+    if (request.mode === 'file')
+        return varlixExtractFile(request, handle);
+    if (request.mode === 'zip')
+        return varlixExtractZip(request, handle);
+    return varlixSaveToFolder(request, handle);
+}
+
+onmessage = function (event) {
+    var request = event.data;
+    varlixReady.then(function () {
+        if (request.type === 'open')
+            postMessage({ type: 'opened', results: varlixOpen(request.files), again: request.again });
+        else
+            return varlixExtract(request);
+    }).catch(function (error) {
+        postMessage({ type: 'failed', text: String(error && error.message || error) });
+    });
+};
