@@ -342,64 +342,38 @@ int arc_list_folder(const char *folder, void (*visit)(void *context, const char 
 
 #endif
 
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(__linux__) && defined(MAP_POPULATE)
 
 namespace {
 
-const size_t HUGE_PAGE_SIZE = size_t{2} << 20;
-
-bool takes_huge_pages(size_t size)
-{
-    return size >= HUGE_PAGE_SIZE;
-}
-
-size_t whole_pages(size_t size)
-{
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (size + page - 1) / page * page;
-}
+/* Below this, the heap serves: its memory is mostly reused rather than fresh. */
+const size_t PREFAULT_THRESHOLD = size_t{1} << 20;
 
 } // namespace
 
+/*
+ * A large buffer is mapped with its pages taken and zeroed in one pass, not
+ * one fault at a time as the read reaches them. Huge pages were tried too:
+ * where memory must first be compacted to find them, getting them costs more
+ * than the faults they save.
+ */
 uint8_t *arc_buffer_acquire(size_t size)
 {
-    if (!takes_huge_pages(size))
+    if (size < PREFAULT_THRESHOLD)
         return static_cast<uint8_t *>(std::malloc(size));
-    /*
-     * Huge pages back only whole, aligned 2 MiB stretches of a mapping: map
-     * one huge page more than needed and keep the part that starts on such a
-     * boundary. Pages are only ever taken for what is written, so the
-     * buffer's resident size stays that of the data.
-     */
-    const size_t length = whole_pages(size);
-    if (length > SIZE_MAX - HUGE_PAGE_SIZE)
-        return nullptr;
-    const size_t mapped = length + HUGE_PAGE_SIZE;
-    void *mapping =
-        mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED)
-        return nullptr;
-    uint8_t *const first = static_cast<uint8_t *>(mapping);
-    const uintptr_t address = reinterpret_cast<uintptr_t>(first);
-    const size_t head = (HUGE_PAGE_SIZE - address % HUGE_PAGE_SIZE) % HUGE_PAGE_SIZE;
-    uint8_t *const buffer = first + head;
-    if (head != 0)
-        munmap(first, head);
-    if (mapped - head - length != 0)
-        munmap(buffer + length, mapped - head - length);
-    /* Advice only: where it is refused, ordinary pages serve. */
-    madvise(buffer, length, MADV_HUGEPAGE);
-    return buffer;
+    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return mapping != MAP_FAILED ? static_cast<uint8_t *>(mapping) : nullptr;
 }
 
 void arc_buffer_release(uint8_t *buffer, size_t size)
 {
     if (buffer == nullptr)
         return;
-    if (takes_huge_pages(size))
-        munmap(buffer, whole_pages(size));
-    else
+    if (size < PREFAULT_THRESHOLD)
         std::free(buffer);
+    else
+        munmap(buffer, size);
 }
 
 #else

@@ -99,8 +99,8 @@ int arc_list_folder(const char *folder, void (*visit)(void *context, const char 
  * arc_buffer_acquire() - @size bytes of writable memory, @size at least 1,
  * for data about to be read into it. Returns null when they cannot be had.
  * Fresh memory costs a page fault per page the first time it is written; on
- * Linux a buffer of 2 MiB or more is mapped so that it can take huge pages,
- * which take 512 times fewer faults. Elsewhere it is plain heap memory.
+ * Linux a buffer of 1 MiB or more is mapped with all its pages taken at once.
+ * Elsewhere it is plain heap memory.
  */
 uint8_t *arc_buffer_acquire(size_t size);
 
