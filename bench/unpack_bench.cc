@@ -399,6 +399,7 @@ int main(int argc, char *argv[])
     make_large_input(s);
     std::printf("\nvarlix-unpack benchmark: %u processors, load average %s at the start\n",
                 static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), load_average().c_str());
+    std::printf("extracted files go to %s\n", s.scratch.c_str());
     small_members(s);
     large_members(s);
     std::printf("\nload average %s at the end\n", load_average().c_str());
