@@ -65,18 +65,18 @@ const option_spec OPTIONS[] = {
 
 const option_spec *find_short(char name)
 {
-    for (const option_spec &spec : OPTIONS) {
-        if (spec.short_name != 0 && spec.short_name == name)
-            return &spec;
+    for (const option_spec &entry : OPTIONS) {
+        if (entry.short_name != 0 && entry.short_name == name)
+            return &entry;
     }
     return nullptr;
 }
 
 const option_spec *find_long(const std::string &name)
 {
-    for (const option_spec &spec : OPTIONS) {
-        if (name == spec.long_name)
-            return &spec;
+    for (const option_spec &entry : OPTIONS) {
+        if (name == entry.long_name)
+            return &entry;
     }
     return nullptr;
 }
@@ -90,10 +90,10 @@ bool parse_jobs(const std::string &text, unsigned *jobs)
     return *jobs >= 1 && *jobs <= UNPACK_MAX_JOBS;
 }
 
-bool apply(const option_spec &spec, const std::string &argument, unpack_options *options,
+bool apply(const option_spec &entry, const std::string &argument, unpack_options *options,
            std::string *problem)
 {
-    switch (spec.id) {
+    switch (entry.id) {
     case OPTION_DIRECTORY:
         options->directory = argument;
         if (argument.empty())
@@ -147,17 +147,17 @@ bool parse_long(const std::vector<std::string> &args, size_t *i, unpack_options 
     const std::string &word = args[*i];
     const size_t equals = word.find('=');
     const std::string name = word.substr(2, equals == std::string::npos ? equals : equals - 2);
-    const option_spec *spec = find_long(name);
-    if (spec == nullptr) {
+    const option_spec *entry = find_long(name);
+    if (entry == nullptr) {
         *problem = "unknown option '--" + name + "'";
         return false;
     }
-    if (!spec->takes_argument && equals != std::string::npos) {
+    if (!entry->takes_argument && equals != std::string::npos) {
         *problem = "option '--" + name + "' takes no argument";
         return false;
     }
     std::string argument;
-    if (spec->takes_argument) {
+    if (entry->takes_argument) {
         if (equals != std::string::npos) {
             argument = word.substr(equals + 1);
         } else if (*i + 1 < args.size()) {
@@ -167,7 +167,7 @@ bool parse_long(const std::vector<std::string> &args, size_t *i, unpack_options 
             return false;
         }
     }
-    return apply(*spec, argument, options, problem);
+    return apply(*entry, argument, options, problem);
 }
 
 /* A cluster of short options at args[*i], "-qo", "-dDIR" or "-d" with DIR next. */
@@ -176,13 +176,13 @@ bool parse_short(const std::vector<std::string> &args, size_t *i, unpack_options
 {
     const std::string &word = args[*i];
     for (size_t at = 1; at < word.size(); ++at) {
-        const option_spec *spec = find_short(word[at]);
-        if (spec == nullptr) {
+        const option_spec *entry = find_short(word[at]);
+        if (entry == nullptr) {
             *problem = std::string("unknown option '-") + word[at] + "'";
             return false;
         }
-        if (!spec->takes_argument) {
-            if (!apply(*spec, "", options, problem))
+        if (!entry->takes_argument) {
+            if (!apply(*entry, "", options, problem))
                 return false;
             continue;
         }
@@ -195,7 +195,7 @@ bool parse_short(const std::vector<std::string> &args, size_t *i, unpack_options
             *problem = std::string("option '-") + word[at] + "' needs an argument";
             return false;
         }
-        return apply(*spec, argument, options, problem);
+        return apply(*entry, argument, options, problem);
     }
     return true;
 }
