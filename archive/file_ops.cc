@@ -6,13 +6,6 @@
 #include <cstdlib>
 
 #if defined(_WIN32)
-/* The C++ library on MinGW may have asked for these already. */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -53,6 +46,25 @@ int64_t arc_tell(std::FILE *file)
 #else
     return static_cast<int64_t>(ftello(file));
 #endif
+}
+
+int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
+{
+    while (length > 0) {
+#if defined(_WIN32)
+        const long written = _write(_fileno(file), bytes,
+                                    static_cast<unsigned>(length < INT_MAX ? length : INT_MAX));
+#else
+        const long written = write(fileno(file), bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+#endif
+        if (written <= 0)
+            return -1;
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
 }
 
 bool arc_same_file(const arc_file_identity *a, const arc_file_identity *b)
@@ -147,20 +159,6 @@ int arc_empty_file(std::FILE *file)
     return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle) ? 0 : -1;
 }
 
-int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
-{
-    const int fd = _fileno(file);
-    while (length > 0) {
-        const unsigned chunk = static_cast<unsigned>(length < INT_MAX ? length : INT_MAX);
-        const int written = _write(fd, bytes, chunk);
-        if (written <= 0)
-            return -1;
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
 void arc_remove_file(const char *path, const arc_file_identity *identity)
 {
     /* Opened through its links, the handle is the file itself, and so is what it deletes. */
@@ -239,21 +237,6 @@ int arc_empty_file(std::FILE *file)
     if (fstat(fileno(file), &info) != 0)
         return -1;
     return S_ISREG(info.st_mode) ? ftruncate(fileno(file), 0) : 0;
-}
-
-int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length)
-{
-    const int fd = fileno(file);
-    while (length > 0) {
-        const ssize_t written = write(fd, bytes, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return -1;
-        bytes += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
 }
 
 void arc_remove_file(const char *path, const arc_file_identity *identity)

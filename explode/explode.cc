@@ -415,17 +415,18 @@ struct output_buffer {
 };
 
 /*
- * Hands the full block at @block to the sink, keeps it as history and moves
- * the @overflow bytes written past it to the block's start. False when the
- * sink refused the block.
+ * Hands the full block to the sink, keeps it as history and moves the bytes
+ * written past it, up to @dest, to the block's start. Returns where writing
+ * goes on, or null when the sink refused the block.
  */
-bool flush_full_block(output_buffer *out, uint32_t overflow)
+uint8_t *pass_full_block(output_buffer *out, uint8_t *dest)
 {
-    uint8_t *block = out->bytes + EXPLODE_WINDOW_SIZE;
+    uint8_t *const block = out->bytes + EXPLODE_WINDOW_SIZE;
+    const uint32_t overflow = static_cast<uint32_t>(dest - (block + EXPLODE_WINDOW_SIZE));
     const bool taken = out->sink(out->sink_context, block, EXPLODE_WINDOW_SIZE);
     std::memcpy(out->bytes, block, EXPLODE_WINDOW_SIZE);
     std::memmove(block, block + EXPLODE_WINDOW_SIZE, overflow);
-    return taken;
+    return taken ? block + overflow : nullptr;
 }
 
 /* What the fast loop hands on to the careful one. */
@@ -462,8 +463,7 @@ int decode_fast(decoder_state *state)
     uint8_t *dest = state->dest;
     const uint8_t *history = state->history;
     const value_entry *const distances = DISTANCE_TABLES[state->dictionary_bits - 4].entries;
-    uint8_t *const block = state->out->bytes + EXPLODE_WINDOW_SIZE;
-    uint8_t *const block_end = block + EXPLODE_WINDOW_SIZE;
+    const uint8_t *const block_end = state->out->bytes + 2 * EXPLODE_WINDOW_SIZE;
     int result = FAST_NEAR_END;
 
     bits |= load_u64le(next) << count;
@@ -526,13 +526,12 @@ int decode_fast(decoder_state *state)
         }
 
         if (dest >= block_end) {
-            const uint32_t overflow = static_cast<uint32_t>(dest - block_end);
-            if (!flush_full_block(state->out, overflow)) {
+            history = state->out->bytes;
+            dest = pass_full_block(state->out, dest);
+            if (dest == nullptr) {
                 result = EXPLODE_WRITE_FAILED;
                 break;
             }
-            history = state->out->bytes;
-            dest = block + overflow;
         }
     }
     state->next = next;
@@ -553,69 +552,61 @@ int decode_fast(decoder_state *state)
  */
 explode_result decode_careful(decoder_state *state, bool coded_literals)
 {
-    const uint8_t *next = state->next;
-    const uint8_t *const end = state->end;
-    uint64_t bits = state->bits;
-    int count = state->count;
-    uint8_t *dest = state->dest;
-    const uint8_t *history = state->history;
-    const value_entry *const distances = DISTANCE_TABLES[state->dictionary_bits - 4].entries;
-    uint8_t *const block = state->out->bytes + EXPLODE_WINDOW_SIZE;
-    uint8_t *const block_end = block + EXPLODE_WINDOW_SIZE;
+    decoder_state s = *state;
+    const value_entry *const distances = DISTANCE_TABLES[s.dictionary_bits - 4].entries;
     for (;;) {
-        while (count <= REFILLED_BITS && next < end) {
-            bits |= static_cast<uint64_t>(*next++) << count;
-            count += 8;
+        while (s.count <= REFILLED_BITS && s.next < s.end) {
+            s.bits |= static_cast<uint64_t>(*s.next++) << s.count;
+            s.count += 8;
         }
 
-        if ((bits & 1) == 0) {
+        if ((s.bits & 1) == 0) {
             uint32_t byte;
             if (coded_literals) {
                 const symbol_entry entry =
-                    *after_flag(LITERAL_TABLE.entries, bits, LITERAL_TABLE_BITS);
+                    *after_flag(LITERAL_TABLE.entries, s.bits, LITERAL_TABLE_BITS);
                 byte = entry.symbol;
-                bits >>= 1 + entry.code_bits;
-                count -= 1 + entry.code_bits;
+                s.bits >>= 1 + entry.code_bits;
+                s.count -= 1 + entry.code_bits;
             } else {
-                byte = low_bits(bits >> 1, 8);
-                bits >>= 9;
-                count -= 9;
+                byte = low_bits(s.bits >> 1, 8);
+                s.bits >>= 9;
+                s.count -= 9;
             }
-            if (count < 0)
+            if (s.count < 0)
                 return EXPLODE_TRUNCATED;
-            *dest++ = static_cast<uint8_t>(byte);
+            *s.dest++ = static_cast<uint8_t>(byte);
         } else {
             const length_entry length_code =
-                *after_flag(LENGTH_TABLE.entries, bits, LENGTH_TABLE_BITS);
-            const uint32_t length = field_value(length_code, bits);
-            bits >>= length_code.total_bits;
-            count -= length_code.total_bits;
-            if (count < 0)
+                *after_flag(LENGTH_TABLE.entries, s.bits, LENGTH_TABLE_BITS);
+            const uint32_t length = field_value(length_code, s.bits);
+            s.bits >>= length_code.total_bits;
+            s.count -= length_code.total_bits;
+            if (s.count < 0)
                 return EXPLODE_TRUNCATED;
             if (length == EXPLODE_END_OF_STREAM)
                 break;
             const value_entry distance_code =
-                distances[length_code.distance_table + low_bits(bits, DISTANCE_TABLE_BITS)];
-            const uint32_t distance = field_value(distance_code, bits);
-            bits >>= distance_code.total_bits;
-            count -= distance_code.total_bits;
-            if (count < 0)
+                distances[length_code.distance_table + low_bits(s.bits, DISTANCE_TABLE_BITS)];
+            const uint32_t distance = field_value(distance_code, s.bits);
+            s.bits >>= distance_code.total_bits;
+            s.count -= distance_code.total_bits;
+            if (s.count < 0)
                 return EXPLODE_TRUNCATED;
-            if (dest - distance < history)
+            if (s.dest - distance < s.history)
                 return EXPLODE_BAD_DISTANCE;
-            copy_match(dest, distance, length);
-            dest += length;
+            copy_match(s.dest, distance, length);
+            s.dest += length;
         }
 
-        if (dest >= block_end) {
-            const uint32_t overflow = static_cast<uint32_t>(dest - block_end);
-            if (!flush_full_block(state->out, overflow))
+        if (s.dest >= s.out->bytes + 2 * EXPLODE_WINDOW_SIZE) {
+            s.history = s.out->bytes;
+            s.dest = pass_full_block(s.out, s.dest);
+            if (s.dest == nullptr)
                 return EXPLODE_WRITE_FAILED;
-            history = state->out->bytes;
-            dest = block + overflow;
         }
     }
-    state->dest = dest;
+    state->dest = s.dest;
     return EXPLODE_OK;
 }
 
@@ -642,9 +633,9 @@ explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink, 
     const int fast = literal_mode == 1 ? decode_fast<true>(&state) : decode_fast<false>(&state);
     explode_result result = fast == FAST_NEAR_END ? decode_careful(&state, literal_mode == 1)
                                                   : static_cast<explode_result>(fast);
+    if (result != EXPLODE_OK)
+        return result;
     /* The last, partial block goes out at the end marker. */
     const uint32_t pending = static_cast<uint32_t>(state.dest - block);
-    if (result == EXPLODE_OK && pending != 0 && !sink(sink_context, block, pending))
-        result = EXPLODE_WRITE_FAILED;
-    return result;
+    return pending != 0 && !sink(sink_context, block, pending) ? EXPLODE_WRITE_FAILED : EXPLODE_OK;
 }

@@ -26,42 +26,41 @@ const char UNPACK_HELP_TEXT[] =
 
 namespace {
 
+/* What an option does: turn a switch on, or take an argument of one of these kinds. */
 enum option_id {
+    OPTION_SWITCH,
     OPTION_DIRECTORY,
-    OPTION_LIST,
-    OPTION_JSON,
-    OPTION_TEST,
-    OPTION_OVERWRITE,
-    OPTION_FLAT,
     OPTION_CODEPAGE,
     OPTION_JOBS,
-    OPTION_QUIET,
-    OPTION_VERBOSE,
-    OPTION_HELP,
-    OPTION_VERSION,
 };
 
 struct option_spec {
     char short_name; /* 0: long only */
     const char *long_name;
-    bool takes_argument;
     option_id id;
+    bool unpack_options::*on;  /* with OPTION_SWITCH: the switch it turns on */
+    bool unpack_options::*off; /* and the one it turns off, or null */
 };
 
 const option_spec OPTIONS[] = {
-    {'d', "directory", true, OPTION_DIRECTORY},
-    {'l', "list", false, OPTION_LIST},
-    {0, "json", false, OPTION_JSON},
-    {'t', "test", false, OPTION_TEST},
-    {'o', "overwrite", false, OPTION_OVERWRITE},
-    {0, "flat", false, OPTION_FLAT},
-    {0, "codepage", true, OPTION_CODEPAGE},
-    {'j', "jobs", true, OPTION_JOBS},
-    {'q', "quiet", false, OPTION_QUIET},
-    {'v', "verbose", false, OPTION_VERBOSE},
-    {'h', "help", false, OPTION_HELP},
-    {'V', "version", false, OPTION_VERSION},
+    {'d', "directory", OPTION_DIRECTORY, nullptr, nullptr},
+    {'l', "list", OPTION_SWITCH, &unpack_options::list, nullptr},
+    {0, "json", OPTION_SWITCH, &unpack_options::json, nullptr},
+    {'t', "test", OPTION_SWITCH, &unpack_options::test, nullptr},
+    {'o', "overwrite", OPTION_SWITCH, &unpack_options::overwrite, nullptr},
+    {0, "flat", OPTION_SWITCH, &unpack_options::flat, nullptr},
+    {0, "codepage", OPTION_CODEPAGE, nullptr, nullptr},
+    {'j', "jobs", OPTION_JOBS, nullptr, nullptr},
+    {'q', "quiet", OPTION_SWITCH, &unpack_options::quiet, &unpack_options::verbose},
+    {'v', "verbose", OPTION_SWITCH, &unpack_options::verbose, &unpack_options::quiet},
+    {'h', "help", OPTION_SWITCH, &unpack_options::help, nullptr},
+    {'V', "version", OPTION_SWITCH, &unpack_options::version, nullptr},
 };
+
+bool takes_argument(const option_spec &entry)
+{
+    return entry.id != OPTION_SWITCH;
+}
 
 const option_spec *find_short(char name)
 {
@@ -94,25 +93,15 @@ bool apply(const option_spec &entry, const std::string &argument, unpack_options
            std::string *problem)
 {
     switch (entry.id) {
+    case OPTION_SWITCH:
+        options->*entry.on = true;
+        if (entry.off != nullptr)
+            options->*entry.off = false;
+        break;
     case OPTION_DIRECTORY:
         options->directory = argument;
         if (argument.empty())
             *problem = "the folder given to --directory is empty";
-        break;
-    case OPTION_LIST:
-        options->list = true;
-        break;
-    case OPTION_JSON:
-        options->json = options->list = true;
-        break;
-    case OPTION_TEST:
-        options->test = true;
-        break;
-    case OPTION_OVERWRITE:
-        options->overwrite = true;
-        break;
-    case OPTION_FLAT:
-        options->flat = true;
         break;
     case OPTION_CODEPAGE:
         options->code_page = argument;
@@ -122,22 +111,29 @@ bool apply(const option_spec &entry, const std::string &argument, unpack_options
             *problem = "the number of jobs must be from 1 to " + std::to_string(UNPACK_MAX_JOBS) +
                        ", not '" + argument + "'";
         break;
-    case OPTION_QUIET:
-        options->quiet = true;
-        options->verbose = false;
-        break;
-    case OPTION_VERBOSE:
-        options->verbose = true;
-        options->quiet = false;
-        break;
-    case OPTION_HELP:
-        options->help = true;
-        break;
-    case OPTION_VERSION:
-        options->version = true;
-        break;
     }
     return problem->empty();
+}
+
+/*
+ * The argument of the option written @shown: @attached_text when its word held
+ * one (@attached), else the next word, which is then taken. False, with the
+ * problem set, when there is none.
+ */
+bool take_argument(const std::vector<std::string> &args, size_t *i,
+                   const std::string &attached_text, bool attached, const std::string &shown,
+                   std::string *argument, std::string *problem)
+{
+    if (attached) {
+        *argument = attached_text;
+        return true;
+    }
+    if (*i + 1 < args.size()) {
+        *argument = args[++*i];
+        return true;
+    }
+    *problem = "option '" + shown + "' needs an argument";
+    return false;
 }
 
 /* A long option at args[*i], "--name" or "--name=value". */
@@ -152,21 +148,15 @@ bool parse_long(const std::vector<std::string> &args, size_t *i, unpack_options 
         *problem = "unknown option '--" + name + "'";
         return false;
     }
-    if (!entry->takes_argument && equals != std::string::npos) {
+    if (!takes_argument(*entry) && equals != std::string::npos) {
         *problem = "option '--" + name + "' takes no argument";
         return false;
     }
     std::string argument;
-    if (entry->takes_argument) {
-        if (equals != std::string::npos) {
-            argument = word.substr(equals + 1);
-        } else if (*i + 1 < args.size()) {
-            argument = args[++*i];
-        } else {
-            *problem = "option '--" + name + "' needs an argument";
-            return false;
-        }
-    }
+    const bool attached = equals != std::string::npos;
+    if (takes_argument(*entry) && !take_argument(args, i, attached ? word.substr(equals + 1) : "",
+                                                 attached, "--" + name, &argument, problem))
+        return false;
     return apply(*entry, argument, options, problem);
 }
 
@@ -181,20 +171,15 @@ bool parse_short(const std::vector<std::string> &args, size_t *i, unpack_options
             *problem = std::string("unknown option '-") + word[at] + "'";
             return false;
         }
-        if (!entry->takes_argument) {
+        if (!takes_argument(*entry)) {
             if (!apply(*entry, "", options, problem))
                 return false;
             continue;
         }
         std::string argument;
-        if (at + 1 < word.size()) {
-            argument = word.substr(at + 1);
-        } else if (*i + 1 < args.size()) {
-            argument = args[++*i];
-        } else {
-            *problem = std::string("option '-") + word[at] + "' needs an argument";
+        if (!take_argument(args, i, word.substr(at + 1), at + 1 < word.size(),
+                           std::string("-") + word[at], &argument, problem))
             return false;
-        }
         return apply(*entry, argument, options, problem);
     }
     return true;
@@ -219,6 +204,8 @@ bool unpack_parse_options(const std::vector<std::string> &args, unpack_options *
             return false;
         }
     }
+    /* A JSON document is a listing. */
+    options->list = options->list || options->json;
     if (options->help || options->version)
         return true;
     if (operands.empty()) {

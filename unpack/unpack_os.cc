@@ -7,13 +7,6 @@
 #include <cstring>
 
 #if defined(_WIN32)
-/* The C++ library on MinGW may have asked for these already. */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 /* After windows.h, whose declarations it needs. */
 #include <shellapi.h>
