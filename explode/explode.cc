@@ -310,6 +310,24 @@ constexpr bool length_two_has_its_own_code()
 /* So a length entry alone tells which distance table follows, before its extra bits are read. */
 static_assert(length_two_has_its_own_code(), "length 2 has a code of its own");
 
+/*
+ * Where the byte order is known to be little-endian, a word is moved with one
+ * memcpy: some compilers (clang for WebAssembly) do not merge the byte loop
+ * into one load or store, and the refill and the literal runs then take eight.
+ */
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+uint64_t load_u64le(const uint8_t *p)
+{
+    uint64_t value;
+    std::memcpy(&value, p, sizeof(value));
+    return value;
+}
+
+void store_u64le(uint8_t *p, uint64_t value)
+{
+    std::memcpy(p, &value, sizeof(value));
+}
+#else
 uint64_t load_u64le(const uint8_t *p)
 {
     uint64_t value = 0;
@@ -323,6 +341,7 @@ void store_u64le(uint8_t *p, uint64_t value)
     for (int i = 0; i < 8; ++i)
         p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
+#endif
 
 inline uint32_t low_bits(uint64_t bits, int n)
 {

@@ -12,6 +12,8 @@ var varlixReady = new Promise(function (resolve) {
         resolve();
     else
         Module.onRuntimeInitialized = resolve;
+}).then(function () {
+    _web_warm_up();
 });
 var varlixMounts = 0;
 var varlixMounted = null;
