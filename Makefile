@@ -139,7 +139,7 @@ windows-test: windows all
 	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
 	@$(call print_skip_reasons,$(BUILD_DIR))
 	cmake -S . -B $(WINDOWS_TEST_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS)
 	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS)
 	@$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR))
