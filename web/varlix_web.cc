@@ -275,8 +275,8 @@ EMSCRIPTEN_KEEPALIVE int web_decode(web_installer *web)
 }
 
 /*
- * web_warm_up() - decode a made-up stream of plain literals through the same
- * calls as a member, handing nothing on. A browser runs code first in a quick
+ * web_warm_up() - decode a made-up stream of literals, in each literal mode,
+ * through the same calls as a member, handing nothing on. A browser runs code first in a quick
  * first compile and optimises it only once it has run a while, and a call
  * already under way keeps the code it started with: without this, the first
  * member the user takes out decodes wholly in unoptimised code.
@@ -289,7 +289,7 @@ EMSCRIPTEN_KEEPALIVE void web_warm_up(void)
         return;
     arc_member member = {};
     member.packed_size = size;
-    web_output output = {nullptr, 0, 0, 0}; /* a limit of 0: every byte is counted, none kept */
+    web_output output = {nullptr, 0, 0, 0}; /* a limit of 0: nothing is kept or handed on */
     for (uint8_t literal_mode = 0; literal_mode <= 1; ++literal_mode) {
         stream[0] = literal_mode;
         stream[1] = 6;
