@@ -11,6 +11,7 @@
 #ifndef VARLIX_ARCHIVE_ARCHIVE_H
 #define VARLIX_ARCHIVE_ARCHIVE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -309,6 +310,13 @@ arc_status arc_read_member_data(const arc_installer *installer, const arc_member
  */
 arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, explode_sink sink,
                              void *sink_context);
+
+/*
+ * arc_file_name_start() - where the file's own name starts in @path: just
+ * after its last folder separator ('/'; on Windows also '\\' and a drive's
+ * ':'), or 0 when it has none. Volumes are named from the given path this way.
+ */
+size_t arc_file_name_start(const char *path);
 
 /*
  * arc_extract_installer_member() - read and decode @member of @installer into

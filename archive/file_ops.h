@@ -3,8 +3,9 @@
  * portably: 64-bit seek and tell, the identity and kind of an open file,
  * opening an output without emptying it, writing past the stream's buffer,
  * removing a file through the links that lead to it, listing a folder, and
- * memory that large reads fill cheaply. Everything platform-specific in the
- * archive reader and the tool lives behind these.
+ * memory that large reads fill cheaply. file_ops.cc holds what every
+ * platform shares; file_ops_posix.cc and file_ops_win32.cc, one of which the
+ * build takes, hold the rest.
  */
 #ifndef VARLIX_ARCHIVE_FILE_OPS_H
 #define VARLIX_ARCHIVE_FILE_OPS_H
@@ -81,11 +82,8 @@ void arc_remove_file(const char *path, const arc_file_identity *identity);
  */
 void arc_ignore_broken_pipes();
 
-/*
- * Where the file's own name starts in @path: just after the last folder
- * separator ('/'; on Windows also '\\' and a drive's ':'), or 0.
- */
-size_t arc_file_name_start(const char *path);
+/* Whether @c ends a folder in a path: '/'; on Windows also '\\' and a drive's ':'. */
+bool arc_is_path_separator(char c);
 
 /*
  * Calls @visit with @context and the name of each entry of the folder

@@ -160,7 +160,7 @@ TEST(UnpackNames, PatternsMatchWholePathsWithoutRegardToCase)
 
 TEST(UnpackNames, UnsafePathsAreRecognisedPartByPart)
 {
-    unpack_converter *converter = unpack_os_open_converter("CP1252");
+    unpack_converter *converter = unpack_open_converter("CP1252");
     ASSERT_NE(converter, nullptr);
     const struct {
         const char *folder;
@@ -190,7 +190,7 @@ TEST(UnpackNames, UnsafePathsAreRecognisedPartByPart)
     const std::string nul_folder("a\0b", 3);
     EXPECT_EQ(unpack_name_folder(converter, "CP1252", nul_folder.data(), 3).problem, "a NUL byte");
     EXPECT_EQ(unpack_name_folder(converter, "CP1252", nul_folder.data(), 3).display, "a\\x00b");
-    unpack_os_close_converter(converter);
+    unpack_close_converter(converter);
 }
 
 TEST_F(Unpack, OptionsTakeEveryGnuForm)

@@ -99,7 +99,7 @@ std::string volumes_json(const arc_member &member)
 std::string converted(unpack_converter *converter, const char *bytes, size_t length)
 {
     std::string text;
-    unpack_os_convert(converter, bytes, length, false, &text);
+    unpack_convert(converter, bytes, length, false, &text);
     return text;
 }
 
@@ -116,7 +116,7 @@ std::string volume_json(const arc_volume &volume)
     const std::string path = volume.path;
     return "{\"number\": " + std::to_string(volume.number) +
            ", \"path\": " + unpack_json_string(path) +
-           ", \"file\": " + unpack_json_string(path.substr(unpack_os_file_name_start(path))) +
+           ", \"file\": " + unpack_json_string(path.substr(arc_file_name_start(path.c_str()))) +
            ", \"present\": " + (volume.status == ARC_OK ? "true" : "false") +
            ", \"status\": " + unpack_json_string(arc_status_text(volume.status)) +
            ", \"size\": " + std::to_string(volume.file_size) + "}";

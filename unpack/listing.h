@@ -8,8 +8,8 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "unpack/codepage.h"
 #include "unpack/plan.h"
-#include "unpack/unpack_os.h"
 
 /*
  * unpack_print_table() - a heading, one aligned line per selected member

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "unpack/unpack_os.h"
+
 namespace {
 
 bool is_ascii_letter(char c)
@@ -135,7 +137,7 @@ unpack_folder_name unpack_name_folder(unpack_converter *converter, const std::st
 {
     unpack_folder_name folder;
     std::string text;
-    const bool exact = unpack_os_convert(converter, bytes, length, true, &text);
+    const bool exact = unpack_convert(converter, bytes, length, true, &text);
     if (text.empty())
         return folder;
     const std::vector<std::string> parts = split_at_backslashes(text);
@@ -160,7 +162,7 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
     unpack_member_name member;
     std::string text;
     const bool exact =
-        unpack_os_convert(converter, name, std::char_traits<char>::length(name), true, &text);
+        unpack_convert(converter, name, std::char_traits<char>::length(name), true, &text);
     std::string shown = text;
     std::replace(shown.begin(), shown.end(), '\\', '/');
     member.display = unpack_display(shown);

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "unpack/unpack_os.h"
+#include "unpack/codepage.h"
 
 /* A folder name, as shown and as created. */
 struct unpack_folder_name {
@@ -50,7 +50,7 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
  * unpack_display() - @text with every control character (below 0x20, and
  * 0x7F) written as "\xHH", so that a message stays on one line and shows
  * what the name holds; so is a byte that did not convert, marked by
- * unpack_os_convert().
+ * unpack_convert().
  */
 std::string unpack_display(const std::string &text);
 

@@ -92,7 +92,7 @@ std::vector<std::string> unpack_find_conflicts(const arc_installer *installer,
 
 std::string unpack_default_directory(const std::string &archive_path)
 {
-    const std::string name = archive_path.substr(unpack_os_file_name_start(archive_path));
+    const std::string name = archive_path.substr(arc_file_name_start(archive_path.c_str()));
     const size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0)
         return name + ".d";

@@ -88,7 +88,7 @@ std::string write_failure(int os_error)
 void fail_missing_volume(pending *p, const run_state &state, const arc_volume &volume)
 {
     const std::string path = volume.path;
-    const std::string file = path.substr(unpack_os_file_name_start(path));
+    const std::string file = path.substr(arc_file_name_start(path.c_str()));
     std::string reason = "needs " + file;
     if (volume.status == ARC_ERR_OPEN)
         reason += ", which is missing or cannot be opened";

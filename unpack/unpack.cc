@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "cli/version.h"
+#include "unpack/codepage.h"
 #include "unpack/listing.h"
 #include "unpack/options.h"
 #include "unpack/plan.h"
@@ -92,7 +93,7 @@ int unpack_main(const std::vector<std::string> &args)
         std::printf("varlix-unpack %s\n", VARLIX_VERSION);
         return 0;
     }
-    unpack_converter *converter = unpack_os_open_converter(options.code_page);
+    unpack_converter *converter = unpack_open_converter(options.code_page);
     if (converter == nullptr)
         return usage_error("unknown code page '" + options.code_page + "'");
 
@@ -109,7 +110,7 @@ int unpack_main(const std::vector<std::string> &args)
         exit_code = arc_status_exit_code(status);
     }
     arc_close_installer(&installer);
-    unpack_os_close_converter(converter);
+    unpack_close_converter(converter);
     if (std::fflush(stdout) != 0 && exit_code == 0)
         exit_code = arc_status_exit_code(ARC_ERR_WRITE);
     return exit_code;

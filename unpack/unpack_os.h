@@ -2,9 +2,10 @@
  * unpack_os.h - everything varlix-unpack needs from the operating system
  * beyond the standard library: folders reached relative to a handle without
  * following links, files created exclusively, renamed into place and given
- * their time and permissions, the interrupt clean-up, the terminal test, the
- * command line and the code-page conversion. This pair is the program's only
- * platform code (POSIX, or Win32 through its wide-character API).
+ * their time and permissions, the interrupt clean-up, the terminal test and
+ * the command line. unpack_os.cc holds what the platforms share;
+ * unpack_os_posix.cc and unpack_os_win32.cc, one of which the build takes,
+ * the rest. The code-page conversion is behind codepage.h.
  *
  * Paths and names are UTF-8 on Windows and the bytes given on POSIX.
  *
@@ -24,7 +25,6 @@ enum {
     UNPACK_OS_ERR_LINK = -1,       /* a symbolic link (or junction) is where a folder would go */
     UNPACK_OS_ERR_NOT_FOLDER = -2, /* something other than a folder is where one would go */
     UNPACK_OS_ERR_EXISTS = -3,     /* the name is taken */
-    UNPACK_OS_ERR_NAME = -4,       /* the name cannot be given to the system */
 };
 
 /* Slots of the interrupt clean-up table: temporary files that may exist at once. */
@@ -42,8 +42,6 @@ enum unpack_entry_kind {
 struct unpack_dir;
 /* A file open for writing. */
 struct unpack_file;
-/* A converter from a code page to UTF-8. */
-struct unpack_converter;
 
 /* What a finished file is given before it is closed. */
 struct unpack_file_details {
@@ -77,9 +75,6 @@ std::string unpack_os_error_text(int error);
  * a character of @path has no equivalent there.
  */
 std::string unpack_os_library_path(const std::string &path, bool *ok);
-
-/* unpack_os_file_name_start() - where the file's name starts in @path, after its last separator. */
-size_t unpack_os_file_name_start(const std::string &path);
 
 /*
  * unpack_os_open_root() - open the folder at @path, as the user named it
@@ -155,26 +150,6 @@ int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unp
 
 /* unpack_os_withdraw_temp() - take @slot's file out of the table, once renamed or removed. */
 void unpack_os_withdraw_temp(unsigned slot);
-
-/*
- * unpack_os_open_converter() - a converter from the code page @name (an iconv
- * name on POSIX; "CP<number>" or a number on Windows) to UTF-8. Returns it,
- * or null when the code page is unknown.
- */
-unpack_converter *unpack_os_open_converter(const std::string &name);
-
-/*
- * unpack_os_convert() - append @length bytes at @bytes, converted, to *@out.
- * A byte that does not convert is appended as U+FFFD or, when @escape, as
- * the byte 0xFF (which UTF-8 never holds) and the byte's value in two
- * upper-case hex digits, for unpack_display() to show. Returns whether every
- * byte converted. One thread at a time per converter.
- */
-bool unpack_os_convert(unpack_converter *converter, const char *bytes, size_t length, bool escape,
-                       std::string *out);
-
-/* unpack_os_close_converter() - release @converter (null is allowed). */
-void unpack_os_close_converter(unpack_converter *converter);
 
 /*
  * unpack_os_name_problem() - why the platform cannot hold @name (UTF-8, one

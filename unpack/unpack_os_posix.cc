@@ -1,0 +1,287 @@
+/*
+ * unpack_os_posix.cc - varlix-unpack's operating system on POSIX systems:
+ * folders held as descriptors and reached with openat() and O_NOFOLLOW, the
+ * interrupt clean-up as a signal handler.
+ */
+#include "unpack/unpack_os.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "unpack/unpack_os_shared.h"
+
+struct unpack_dir {
+    int fd;
+};
+
+struct unpack_file {
+    int fd;
+};
+
+namespace {
+
+/* A name and its folder are written inside a creation section only. */
+struct temp_slot {
+    std::atomic<int> active;
+    int dir_fd;
+    char name[64];
+};
+
+temp_slot g_temp_slots[UNPACK_OS_TEMP_SLOTS];
+
+void remove_temps_and_die(int signal_number)
+{
+    unpack_os_wait_out_creations();
+    for (temp_slot &slot : g_temp_slots) {
+        if (slot.active.load())
+            unlinkat(slot.dir_fd, slot.name, 0);
+    }
+    /* SA_RESETHAND put the default action back and SA_NODEFER lets it act now. */
+    raise(signal_number);
+}
+
+int entry_kind_at(int dir_fd, const char *name, unpack_entry_kind *kind)
+{
+    struct stat info;
+    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        *kind = UNPACK_ENTRY_NONE;
+        return errno == ENOENT ? 0 : errno;
+    }
+    if (S_ISREG(info.st_mode))
+        *kind = UNPACK_ENTRY_FILE;
+    else if (S_ISDIR(info.st_mode))
+        *kind = UNPACK_ENTRY_FOLDER;
+    else if (S_ISLNK(info.st_mode))
+        *kind = UNPACK_ENTRY_LINK;
+    else
+        *kind = UNPACK_ENTRY_OTHER;
+    return 0;
+}
+
+/* Makes each missing folder of @path in turn, as mkdir -p does. */
+int make_folders(const std::string &path, unsigned *created)
+{
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && prefix.back() != '/') {
+            if (mkdir(prefix.c_str(), 0777) == 0)
+                ++*created;
+            else if (errno != EEXIST)
+                return errno;
+        }
+        if (end == std::string::npos)
+            return 0;
+    }
+}
+
+} // namespace
+
+std::vector<std::string> unpack_os_arguments(int argc, char *argv[])
+{
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void unpack_os_prepare_console() {}
+
+bool unpack_os_stderr_is_terminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+std::string unpack_os_error_text(int error)
+{
+    return error > 0 ? std::strerror(error) : unpack_os_own_error_text(error);
+}
+
+std::string unpack_os_library_path(const std::string &path, bool *ok)
+{
+    *ok = true;
+    return path;
+}
+
+int unpack_os_open_root(const std::string &path, unpack_dir **dir, unsigned *created)
+{
+    *dir = nullptr;
+    *created = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        if (const int error = make_folders(path, created))
+            return error;
+        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return errno;
+    *dir = new unpack_dir{fd};
+    return 0;
+}
+
+int unpack_os_open_folder(unpack_dir *parent, const std::string &name, unpack_dir **dir,
+                          bool *created)
+{
+    *dir = nullptr;
+    *created = false;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(parent->fd, name.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        if (mkdirat(parent->fd, name.c_str(), 0777) == 0)
+            *created = true;
+        else if (errno != EEXIST)
+            return errno;
+        fd = openat(parent->fd, name.c_str(), flags);
+    }
+    if (fd >= 0) {
+        *dir = new unpack_dir{fd};
+        return 0;
+    }
+    const int error = errno;
+    if (error != ELOOP && error != ENOTDIR)
+        return error;
+    unpack_entry_kind kind;
+    entry_kind_at(parent->fd, name.c_str(), &kind);
+    return kind == UNPACK_ENTRY_LINK ? UNPACK_OS_ERR_LINK : UNPACK_OS_ERR_NOT_FOLDER;
+}
+
+void unpack_os_close_folder(unpack_dir *dir)
+{
+    if (dir == nullptr)
+        return;
+    close(dir->fd);
+    delete dir;
+}
+
+int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind)
+{
+    return entry_kind_at(dir->fd, name.c_str(), kind);
+}
+
+int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file)
+{
+    *file = nullptr;
+    static const unsigned long process = static_cast<unsigned long>(getpid());
+    temp_slot &entry = g_temp_slots[slot];
+    int fd = -1, error = UNPACK_OS_ERR_EXISTS;
+    for (unsigned attempt = 0; attempt < 100 && error == UNPACK_OS_ERR_EXISTS; ++attempt) {
+        *name = unpack_os_temp_name(process, slot, attempt);
+        /* Nothing in the section allocates: the handler may have stopped a thread in malloc. */
+        if (!unpack_os_begin_creation())
+            return EINTR;
+        entry.dir_fd = dir->fd;
+        std::snprintf(entry.name, sizeof(entry.name), "%s", name->c_str());
+        entry.active.store(1);
+        fd = openat(dir->fd, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
+        error = fd >= 0 ? 0 : errno == EEXIST ? UNPACK_OS_ERR_EXISTS : errno;
+        if (fd < 0)
+            entry.active.store(0);
+        unpack_os_end_creation();
+    }
+    if (fd >= 0)
+        *file = new unpack_file{fd};
+    return error;
+}
+
+int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(file->fd, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+int unpack_os_close_file(unpack_file *file, const unpack_file_details *details)
+{
+    int error = 0;
+    if (details != nullptr && details->has_time) {
+        const struct timespec times[2] = {{0, UTIME_OMIT},
+                                          {static_cast<time_t>(details->modified), 0}};
+        if (futimens(file->fd, times) != 0)
+            error = errno;
+    }
+    struct stat info;
+    if (details != nullptr && details->read_only && error == 0) {
+        /* The mode the file was created with already has the umask applied. */
+        if (fstat(file->fd, &info) != 0 || fchmod(file->fd, info.st_mode & 07555) != 0)
+            error = errno;
+    }
+    if (close(file->fd) != 0 && error == 0)
+        error = errno;
+    delete file;
+    return error;
+}
+
+int unpack_os_rename(unpack_dir *dir, const std::string &from, const std::string &to, bool replace)
+{
+    if (replace)
+        return renameat(dir->fd, from.c_str(), dir->fd, to.c_str()) == 0 ? 0 : errno;
+#if defined(RENAME_NOREPLACE)
+    /* Linux renames only onto a free name in one step, where the file system allows it. */
+    if (renameat2(dir->fd, from.c_str(), dir->fd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return UNPACK_OS_ERR_EXISTS;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+#endif
+    /* A hard link is made only when the name is free: the check and the act are one. */
+    if (linkat(dir->fd, from.c_str(), dir->fd, to.c_str(), 0) == 0)
+        return unlinkat(dir->fd, from.c_str(), 0) == 0 ? 0 : errno;
+    if (errno == EEXIST)
+        return UNPACK_OS_ERR_EXISTS;
+    /* File systems without hard links: check, then rename. */
+    unpack_entry_kind kind;
+    if (const int error = entry_kind_at(dir->fd, to.c_str(), &kind))
+        return error;
+    if (kind != UNPACK_ENTRY_NONE)
+        return UNPACK_OS_ERR_EXISTS;
+    return renameat(dir->fd, from.c_str(), dir->fd, to.c_str()) == 0 ? 0 : errno;
+}
+
+int unpack_os_remove(unpack_dir *dir, const std::string &name)
+{
+    return unlinkat(dir->fd, name.c_str(), 0) == 0 ? 0 : errno;
+}
+
+void unpack_os_install_interrupt_cleanup()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = remove_temps_and_die;
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void unpack_os_withdraw_temp(unsigned slot)
+{
+    g_temp_slots[slot].active.store(0);
+}
+
+void unpack_os_block_interrupts(bool block)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
+}
+
+const char *unpack_os_name_problem(const std::string &)
+{
+    return nullptr;
+}
