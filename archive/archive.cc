@@ -167,11 +167,12 @@ arc_status arc_load_directory(std::FILE *file, const arc_directory_place &place,
     return ARC_OK;
 }
 
-arc_status arc_open_file(const char *path, std::FILE **file, int64_t *file_size, uint8_t *header)
+arc_status arc_open_file(const char *path, arc_open_kind kind, std::FILE **file, int64_t *file_size,
+                         uint8_t *header)
 {
     /* Opening a stream allocates; a lack of memory is not a file that cannot be opened. */
     errno = 0;
-    *file = std::fopen(path, "rb");
+    *file = kind == ARC_OPEN_ANY ? std::fopen(path, "rb") : arc_open_regular_file(path);
     if (*file == nullptr)
         return errno == ENOMEM ? ARC_ERR_NO_MEMORY : ARC_ERR_OPEN;
 
@@ -258,7 +259,8 @@ arc_status arc_open(const char *path, arc_archive *archive)
     archive->members = nullptr;
 
     uint8_t header[ARC_HEADER_SIZE];
-    const arc_status status = arc_open_file(path, &archive->file, &archive->file_size, header);
+    const arc_status status =
+        arc_open_file(path, ARC_OPEN_ANY, &archive->file, &archive->file_size, header);
     if (status != ARC_OK)
         return status;
     const arc_directory_place place = arc_directory_place_of(header);

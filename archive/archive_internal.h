@@ -119,13 +119,22 @@ arc_directory_place arc_directory_place_of(const uint8_t *header);
 /* Whether the header's member count and directory lie within their limits and the file. */
 bool arc_directory_place_fits(const arc_directory_place &place, int64_t file_size);
 
+/* How arc_open_file() opens a path. */
+enum arc_open_kind {
+    ARC_OPEN_ANY,          /* whatever fopen() opens, as arc_open() always has */
+    ARC_OPEN_REGULAR_ONLY, /* a regular file only, without blocking on a FIFO or device */
+};
+
 /*
- * arc_open_file() - open @path for reading, take its size and read its
- * 255-byte header into @header, checking the signature. Returns ARC_OK or
- * ARC_ERR_OPEN, ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE; *@file
- * holds the stream (or null) and *@file_size the size, whatever the outcome.
+ * arc_open_file() - open @path for reading as @kind says, take its size and
+ * read its 255-byte header into @header, checking the signature. Returns
+ * ARC_OK or ARC_ERR_OPEN (with ARC_OPEN_REGULAR_ONLY also for anything but a
+ * regular file), ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE;
+ * *@file holds the stream (or null) and *@file_size the size, whatever the
+ * outcome.
  */
-arc_status arc_open_file(const char *path, std::FILE **file, int64_t *file_size, uint8_t *header);
+arc_status arc_open_file(const char *path, arc_open_kind kind, std::FILE **file, int64_t *file_size,
+                         uint8_t *header);
 
 /*
  * arc_load_directory() - read the directory buffer (its size + 41 bytes, from

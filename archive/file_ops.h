@@ -48,6 +48,14 @@ bool arc_same_file(const arc_file_identity *a, const arc_file_identity *b);
 bool arc_path_is_open_file(const char *path, std::FILE *file);
 
 /*
+ * arc_open_regular_file() - open @path for binary reading when it is a
+ * regular file, links followed; anything else (a folder, a FIFO, a device) is
+ * refused without the open waiting on it. Returns the stream, or null with
+ * errno set (ENOMEM only when memory ran out).
+ */
+std::FILE *arc_open_regular_file(const char *path);
+
+/*
  * arc_open_output() - open @path for binary writing, creating it if it does
  * not exist but leaving an existing file's contents alone, so that what was
  * opened can be checked before anything is lost. Returns the stream, with

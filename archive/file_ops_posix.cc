@@ -91,6 +91,27 @@ bool arc_path_is_open_file(const char *path, std::FILE *file)
     return arc_same_file(&file_identity, &path_identity);
 }
 
+std::FILE *arc_open_regular_file(const char *path)
+{
+    /* Without O_NONBLOCK, opening a FIFO waits for a writer that may never come. */
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    int error = EINVAL;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1) {
+            if (std::FILE *file = fdopen(fd, "rb"))
+                return file;
+        }
+        error = errno;
+    }
+    close(fd);
+    errno = error;
+    return nullptr;
+}
+
 std::FILE *arc_open_output(const char *path)
 {
     const int fd = open(path, O_WRONLY | O_CREAT, 0666);

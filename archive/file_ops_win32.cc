@@ -46,6 +46,20 @@ HANDLE open_existing(const char *path, DWORD access)
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+/* A stream over @handle, which is closed when no stream can be made. */
+std::FILE *stream_over(HANDLE handle, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *file = _fdopen(fd, mode);
+    if (file == nullptr)
+        _close(fd);
+    return file;
+}
+
 } // namespace
 
 bool arc_is_path_separator(char c)
@@ -105,6 +119,20 @@ bool arc_path_is_open_file(const char *path, std::FILE *file)
     return arc_same_file(&file_identity, &path_identity);
 }
 
+std::FILE *arc_open_regular_file(const char *path)
+{
+    /* The sharing that the C library's own fopen() grants; a folder does not open. */
+    const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return stream_over(handle, _O_RDONLY, "rb");
+}
+
 std::FILE *arc_open_output(const char *path)
 {
     /* The sharing that the C library's own fopen() grants. */
@@ -112,15 +140,7 @@ std::FILE *arc_open_output(const char *path)
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE *file = _fdopen(fd, "wb");
-    if (file == nullptr)
-        _close(fd);
-    return file;
+    return stream_over(handle, _O_WRONLY, "wb");
 }
 
 int arc_empty_file(std::FILE *file)

@@ -247,7 +247,7 @@ arc_status arc_open_installer(const char *path, arc_installer *installer)
     std::FILE *file = nullptr;
     int64_t file_size = 0;
     uint8_t header[ARC_HEADER_SIZE];
-    const arc_status status = arc_open_file(path, &file, &file_size, header);
+    const arc_status status = arc_open_file(path, ARC_OPEN_REGULAR_ONLY, &file, &file_size, header);
     if (status != ARC_OK) {
         if (file != nullptr)
             std::fclose(file);

@@ -172,7 +172,8 @@ void open_volume(arc_volume *volume, uint32_t number, const uint8_t *set_header,
 {
     volume->number = number;
     uint8_t header[ARC_HEADER_SIZE];
-    volume->status = arc_open_file(volume->path, &volume->file, &volume->file_size, header);
+    volume->status = arc_open_file(volume->path, ARC_OPEN_REGULAR_ONLY, &volume->file,
+                                   &volume->file_size, header);
     if (volume->status == ARC_OK && !header_is_volume_of_set(header, number, set_header))
         volume->status = ARC_ERR_NOT_ARCHIVE;
     if (volume->status != ARC_OK) {

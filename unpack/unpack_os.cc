@@ -4,15 +4,34 @@
 #include "unpack/unpack_os.h"
 
 #include <atomic>
+#include <cstring>
 
+#include "unpack/names.h"
 #include "unpack/unpack_os_shared.h"
+
+namespace {
+
+const char TEMP_PREFIX[] = ".varlix-unpack-";
+const char TEMP_SUFFIX[] = ".tmp";
+
+} // namespace
+
+bool unpack_os_is_temp_name(const std::string &name)
+{
+    const size_t prefix = std::strlen(TEMP_PREFIX), suffix = std::strlen(TEMP_SUFFIX);
+    if (name.size() < prefix + suffix)
+        return false;
+    const std::string folded = unpack_fold_case(name);
+    return folded.compare(0, prefix, TEMP_PREFIX) == 0 &&
+           folded.compare(folded.size() - suffix, suffix, TEMP_SUFFIX) == 0;
+}
 
 std::string unpack_os_temp_name(unsigned long process, unsigned slot, unsigned attempt)
 {
-    std::string name = ".varlix-unpack-" + std::to_string(process) + "-" + std::to_string(slot);
+    std::string name = TEMP_PREFIX + std::to_string(process) + "-" + std::to_string(slot);
     if (attempt != 0)
         name += "-" + std::to_string(attempt);
-    return name + ".tmp";
+    return name + TEMP_SUFFIX;
 }
 
 namespace {

@@ -130,12 +130,14 @@ int unpack_os_remove(unpack_dir *dir, const std::string &name);
 
 /*
  * The interrupt clean-up. After unpack_os_install_interrupt_cleanup(),
- * SIGINT and SIGTERM (on Windows, Ctrl-C, Ctrl-Break and closing the
+ * SIGINT, SIGTERM and SIGHUP (on Windows, Ctrl-C, Ctrl-Break and closing the
  * console) remove every temporary file in the table, then end the process
- * as the signal would have. On POSIX the signals are taken by the thread that
- * installed the clean-up: threads started between unpack_os_block_interrupts
- * (true) and (false) never take them. Any thread may create and withdraw
- * temporary files, each in a slot of its own.
+ * as the signal would have, however many of them come and in whatever order;
+ * a signal that was ignored when the program started stays ignored. On POSIX
+ * the signals are taken by the thread that installed the clean-up: threads
+ * started between unpack_os_block_interrupts (true) and (false) never take
+ * them. Any thread may create and withdraw temporary files, each in a slot
+ * of its own.
  */
 void unpack_os_install_interrupt_cleanup();
 void unpack_os_block_interrupts(bool block);
@@ -143,13 +145,25 @@ void unpack_os_block_interrupts(bool block);
 /*
  * unpack_os_create_temp() - create a new file for writing in @dir, under a
  * name of this process's own (a dot file, hidden where the platform hides
- * them), registered in @slot of the table. Returns 0 with *@name and *@file
- * set, or an error (null *@file, nothing registered).
+ * them, of the form unpack_os_is_temp_name() tells), registered in @slot of
+ * the table. Returns 0 with *@name and *@file set, or an error (null *@file,
+ * nothing registered).
  */
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
 
 /* unpack_os_withdraw_temp() - take @slot's file out of the table, once renamed or removed. */
 void unpack_os_withdraw_temp(unsigned slot);
+
+/*
+ * unpack_os_is_temp_name() - whether @name has the form of a temporary file
+ * of this program, of any process: ".varlix-unpack-", anything, ".tmp",
+ * without regard to ASCII case. No member may take such a name, or it could
+ * reach another member's temporary file.
+ */
+bool unpack_os_is_temp_name(const std::string &name);
+
+/* unpack_os_is_no_room() - whether @error says the disk or the user's quota is full. */
+bool unpack_os_is_no_room(int error);
 
 /*
  * unpack_os_name_problem() - why the platform cannot hold @name (UTF-8, one

@@ -285,3 +285,8 @@ const char *unpack_os_name_problem(const std::string &)
 {
     return nullptr;
 }
+
+bool unpack_os_is_no_room(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}

@@ -354,3 +354,8 @@ const char *unpack_os_name_problem(const std::string &name)
         return "a Windows device name";
     return nullptr;
 }
+
+bool unpack_os_is_no_room(int error)
+{
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
