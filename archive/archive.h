@@ -323,8 +323,9 @@ size_t arc_file_name_start(const char *path);
  * a new file at @output_path, as arc_extract_member() does for a plain
  * archive: the file is kept only when every step succeeded.
  *
- * Returns ARC_OK; ARC_ERR_NO_MEMORY; ARC_ERR_OPEN, ARC_ERR_OUTSIDE or
- * ARC_ERR_READ as arc_read_member_data(), before the output is created;
+ * Returns ARC_OK; ARC_ERR_OPEN or ARC_ERR_OUTSIDE as arc_member_pieces(),
+ * before any memory is taken for the data; ARC_ERR_NO_MEMORY; ARC_ERR_READ
+ * as arc_read_member_data(), before the output is created;
  * ARC_ERR_WRITE (also, before anything is created, for a path that names one
  * of the open volumes); ARC_ERR_DAMAGED or ARC_ERR_SIZE. A failed output is
  * removed when it is a regular file.

@@ -41,12 +41,18 @@ arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, ex
 arc_status arc_extract_installer_member(arc_installer *installer, const arc_member *member,
                                         const char *output_path)
 {
+    /* What the member claims is checked against the volumes before memory is taken for it. */
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    arc_status status = arc_member_pieces(installer, member, pieces, &piece_count);
+    if (status != ARC_OK)
+        return status;
     /* An empty member still asks for a byte. */
     const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
     uint8_t *packed = arc_buffer_acquire(buffer_size);
     if (packed == nullptr)
         return ARC_ERR_NO_MEMORY;
-    arc_status status = arc_read_member_data(installer, member, packed);
+    status = arc_read_member_data(installer, member, packed);
     if (status == ARC_OK) {
         std::FILE *inputs[ARC_MAX_VOLUMES];
         for (uint32_t i = 0; i < installer->volume_count; ++i)

@@ -27,7 +27,8 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2
 export VARLIX_SOURCE_DIR=${VARLIX_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 
 memcheck=(valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all -q)
-drives_executable=(test_cli test_extract_command test_archive test_environment_faults test_unpack)
+drives_executable=(test_cli test_extract_command test_archive test_environment_faults test_unpack
+    test_unpack_hostile)
 bulk=(test_explode_diff test_roundtrip)
 
 failed=()

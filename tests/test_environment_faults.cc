@@ -22,17 +22,6 @@
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VARLIX_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VARLIX_UNDER_ASAN 1
-#endif
-#endif
-#ifndef VARLIX_UNDER_ASAN
-#define VARLIX_UNDER_ASAN 0
-#endif
-
 namespace {
 
 const char WRITE_FAILED[] = "the output file could not be written";
@@ -45,12 +34,6 @@ std::vector<std::string> shell_launcher(const std::string &script,
     std::vector<std::string> launcher = {"sh", "-c", script, "sh"};
     launcher.insert(launcher.end(), script_args.begin(), script_args.end());
     return launcher;
-}
-
-/* Runs the tool with its address space limited to @limit bytes. */
-std::vector<std::string> memory_limit(uint64_t limit)
-{
-    return shell_launcher("ulimit -v " + std::to_string(limit / 1024) + " && exec \"$@\"");
 }
 
 bool command_succeeds(const std::string &command)
@@ -103,20 +86,10 @@ class EnvironmentFault : public ScratchDirTest {
     test_member member;
 };
 
-bool skip_memory_limits(std::string *reason)
-{
-    if (VARLIX_UNDER_ASAN)
-        *reason = "AddressSanitizer reserves far more address space than any ulimit -v allows";
-    else if (varlix_runs_wrapped())
-        *reason = "VARLIX_TEST_WRAPPER is set, and a wrapper such as valgrind cannot run under "
-                  "ulimit -v";
-    return !reason->empty();
-}
-
 TEST_F(EnvironmentFault, MemberLargerThanTheMemoryLimitIsOutOfMemory)
 {
     std::string reason;
-    if (skip_memory_limits(&reason))
+    if (address_space_limits_unusable(&reason))
         GTEST_SKIP() << reason;
     /* A 3 GiB archive, almost all of it a hole, whose member claims nearly all of it. */
     const uint64_t archive_size = 3 * 1024 * MIB;
@@ -144,7 +117,7 @@ class MemorySweep : public EnvironmentFault {
     void SetUp() override
     {
         EnvironmentFault::SetUp();
-        if (skip_memory_limits(&skip_reason))
+        if (address_space_limits_unusable(&skip_reason))
             GTEST_SKIP() << skip_reason;
         out = path("out.txt");
     }

@@ -208,7 +208,7 @@ void unpack_print_table(const arc_installer *installer, const unpack_catalog &ca
                     attribute_letters(member.attributes, true).c_str(),
                     std::to_string(member.unpacked_size).c_str(),
                     std::to_string(member.packed_size).c_str(), volume_text(member).c_str(),
-                    catalog.paths[i].c_str());
+                    unpack_member_path(catalog, installer, i).c_str());
         bytes += member.unpacked_size;
         packed += member.packed_size;
         folders.insert(member.folder);

@@ -33,7 +33,17 @@ const char *part_problem(const std::string &part, bool first)
         return "a NUL byte";
     if (part.find('/') != std::string::npos)
         return "a '/' in a name";
+    if (unpack_os_is_temp_name(part))
+        return "a name of the form varlix-unpack's temporary files take";
     return unpack_os_name_problem(part);
+}
+
+/* A control character as "\\xHH" of its code point. */
+std::string escaped_control(unsigned char code)
+{
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02X", code);
+    return escaped;
 }
 
 std::string conversion_problem(const std::string &code_page)
@@ -182,18 +192,26 @@ std::string unpack_display(const std::string &text)
     std::string out;
     for (size_t at = 0; at < text.size(); ++at) {
         const unsigned char byte = static_cast<unsigned char>(text[at]);
+        const unsigned char next =
+            at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
         if (byte == 0xFF && at + 2 < text.size()) {
             out += "\\x" + text.substr(at + 1, 2);
             at += 2;
         } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
-            out += escaped;
+            out += escaped_control(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += escaped_control(next); /* U+0080 to U+009F, the C1 controls */
+            ++at;
         } else {
             out += text[at];
         }
     }
     return out;
+}
+
+bool unpack_is_plain_name(const std::string &name)
+{
+    return part_problem(name, true) == nullptr;
 }
 
 std::string unpack_fold_case(const std::string &text)

@@ -7,7 +7,9 @@
  * A folder name holds parts separated by '\'; a member's name is one part.
  * A path is safe when it stays inside the output folder and the platform can
  * hold each part: it is not absolute and has no drive letter, and no part is
- * empty, "." or "..", or holds NUL, '/' or a character the platform refuses.
+ * empty, "." or "..", holds NUL, '/' or a character the platform refuses, or
+ * has the form of the program's temporary files; and it is not too long
+ * (UNPACK_MAX_PATH_BYTES, UNPACK_MAX_PATH_PARTS).
  */
 #ifndef VARLIX_UNPACK_NAMES_H
 #define VARLIX_UNPACK_NAMES_H
@@ -17,6 +19,12 @@
 #include <vector>
 
 #include "unpack/codepage.h"
+
+enum {
+    /* A member's path, its folder's parts and its name joined by '/', in UTF-8. */
+    UNPACK_MAX_PATH_BYTES = 1024,
+    UNPACK_MAX_PATH_PARTS = 128,
+};
 
 /* A folder name, as shown and as created. */
 struct unpack_folder_name {
@@ -47,12 +55,19 @@ unpack_member_name unpack_name_member(unpack_converter *converter, const std::st
                                       const char *name, bool at_root);
 
 /*
- * unpack_display() - @text with every control character (below 0x20, and
- * 0x7F) written as "\xHH", so that a message stays on one line and shows
- * what the name holds; so is a byte that did not convert, marked by
- * unpack_convert().
+ * unpack_display() - @text with every control character (below 0x20, 0x7F,
+ * and the C1 controls U+0080 to U+009F) written as "\xHH" of its code
+ * point, so that a message stays on one line and shows what the name holds;
+ * so is a byte that did not convert, marked by unpack_convert().
  */
 std::string unpack_display(const std::string &text);
+
+/*
+ * unpack_is_plain_name() - whether @name (UTF-8) can be one part of a safe
+ * path, at its start: not empty, ".", "..", a drive letter, nor anything else
+ * a part may not be.
+ */
+bool unpack_is_plain_name(const std::string &name);
 
 /* unpack_fold_case() - @text with the ASCII letters A-Z made lower case. */
 std::string unpack_fold_case(const std::string &text);

@@ -1,7 +1,9 @@
 #include "unpack/plan.h"
 
+#include <cstdint>
 #include <ctime>
 #include <map>
+#include <utility>
 
 #include "unpack/unpack_os.h"
 
@@ -21,13 +23,49 @@ bool selects(const std::vector<std::string> &patterns, const std::string &path,
     return selected;
 }
 
-/* A path's parts joined by '/', folded: equal keys are one file on any file system. */
-std::string fold_parts(const std::vector<std::string> &parts, size_t count)
+const unpack_folder_name NO_FOLDER = {};
+
+/* Why a member cannot be written where its folder and name put it, or empty. */
+std::string path_problem(const unpack_folder_name &folder, const unpack_member_name &name)
 {
-    std::string key;
-    for (size_t i = 0; i < count; ++i)
-        key += (i == 0 ? "" : "/") + unpack_fold_case(parts[i]);
-    return key;
+    if (!folder.problem.empty())
+        return folder.problem;
+    if (!name.problem.empty())
+        return name.problem;
+    size_t bytes = name.name.size();
+    for (const std::string &part : folder.parts)
+        bytes += part.size() + 1;
+    if (bytes > UNPACK_MAX_PATH_BYTES || folder.parts.size() + 1 > UNPACK_MAX_PATH_PARTS)
+        return "too long";
+    return "";
+}
+
+/*
+ * The folders the selected members need, one node per folder part, each
+ * keyed by its parent and its part folded: equal keys are one path on any
+ * file system. Built in one pass over the parts, however deep the folders.
+ */
+struct path_tree {
+    typedef std::pair<uint32_t, std::string> key;
+    std::map<key, uint32_t> children;
+    std::vector<uint32_t> first_member = {
+        0}; /* per node: the first member needing it; 0 the root */
+};
+
+const uint32_t NO_NODE = UINT32_MAX;
+
+/* The node of @parts, made as needed; new nodes are needed first by @member. */
+uint32_t add_folder(path_tree *tree, const std::vector<std::string> &parts, uint32_t member)
+{
+    uint32_t node = 0;
+    for (const std::string &part : parts) {
+        const auto child = tree->children.emplace(path_tree::key(node, unpack_fold_case(part)),
+                                                  static_cast<uint32_t>(tree->first_member.size()));
+        if (child.second)
+            tree->first_member.push_back(member);
+        node = child.first->second;
+    }
+    return node;
 }
 
 } // namespace
@@ -49,43 +87,49 @@ void unpack_build_catalog(const arc_installer *installer, unpack_converter *conv
         const bool at_root = flat || folder.display.empty();
         catalog->names.push_back(unpack_name_member(converter, code_page, member.name, at_root));
         const unpack_member_name &name = catalog->names.back();
-        catalog->paths.push_back(folder.display.empty() ? name.display
-                                                        : folder.display + "/" + name.display);
-        catalog->unsafe.push_back(!flat && !folder.problem.empty() ? folder.problem : name.problem);
-        if (selects(patterns, catalog->paths.back(), name.display, &catalog->pattern_matched))
+        catalog->unsafe.push_back(path_problem(flat ? NO_FOLDER : folder, name));
+        if (selects(patterns, unpack_member_path(*catalog, installer, i), name.display,
+                    &catalog->pattern_matched))
             catalog->selected.push_back(i);
     }
+}
+
+std::string unpack_member_path(const unpack_catalog &catalog, const arc_installer *installer,
+                               uint32_t member)
+{
+    const std::string &folder = catalog.folders[installer->archive.members[member].folder].display;
+    const std::string &name = catalog.names[member].display;
+    return folder.empty() ? name : folder + "/" + name;
 }
 
 std::vector<std::string> unpack_find_conflicts(const arc_installer *installer,
                                                const unpack_catalog &catalog, bool flat)
 {
     std::vector<std::string> conflicts(catalog.names.size());
-    std::map<std::string, uint32_t> folders_needed, files;
+    path_tree tree;
+    std::vector<uint32_t> folder_nodes(catalog.folders.size(), NO_NODE);
     for (const uint32_t i : catalog.selected) {
-        if (flat || !catalog.unsafe[i].empty())
-            continue;
-        const std::vector<std::string> &parts =
-            catalog.folders[installer->archive.members[i].folder].parts;
-        for (size_t count = 1; count <= parts.size(); ++count)
-            folders_needed.emplace(fold_parts(parts, count), i);
+        const uint32_t folder = installer->archive.members[i].folder;
+        if (!flat && catalog.unsafe[i].empty() && folder_nodes[folder] == NO_NODE)
+            folder_nodes[folder] = add_folder(&tree, catalog.folders[folder].parts, i);
     }
+    std::map<path_tree::key, uint32_t> files;
     for (const uint32_t i : catalog.selected) {
         if (!catalog.unsafe[i].empty())
             continue;
-        std::vector<std::string> parts;
-        if (!flat)
-            parts = catalog.folders[installer->archive.members[i].folder].parts;
-        parts.push_back(catalog.names[i].name);
-        const std::string key = fold_parts(parts, parts.size());
-        const auto folder = folders_needed.find(key);
-        if (folder != folders_needed.end()) {
-            conflicts[i] = "same path as the folder of " + catalog.paths[folder->second];
+        const uint32_t parent = flat ? 0 : folder_nodes[installer->archive.members[i].folder];
+        const path_tree::key key(parent, unpack_fold_case(catalog.names[i].name));
+        const auto folder = tree.children.find(key);
+        if (folder != tree.children.end()) {
+            conflicts[i] =
+                "same path as the folder of " +
+                unpack_member_path(catalog, installer, tree.first_member[folder->second]);
             continue;
         }
         const auto file = files.emplace(key, i);
         if (!file.second)
-            conflicts[i] = "same path as " + catalog.paths[file.first->second];
+            conflicts[i] =
+                "same path as " + unpack_member_path(catalog, installer, file.first->second);
     }
     return conflicts;
 }
@@ -94,9 +138,9 @@ std::string unpack_default_directory(const std::string &archive_path)
 {
     const std::string name = archive_path.substr(arc_file_name_start(archive_path.c_str()));
     const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0)
-        return name + ".d";
-    return name.substr(0, dot);
+    const std::string folder =
+        dot == std::string::npos || dot == 0 ? name + ".d" : name.substr(0, dot);
+    return unpack_is_plain_name(folder) ? folder : "unpacked";
 }
 
 bool unpack_dos_time_valid(uint16_t date, uint16_t time)

@@ -14,6 +14,7 @@ struct file_sink {
     unpack_file *file;
     uint8_t *buffer;
     size_t used;
+    uint64_t room; /* bytes still to be written before the recorded size is reached */
     int error;
     std::atomic<uint64_t> *progress;
 };
@@ -27,20 +28,23 @@ bool flush(file_sink *sink)
     return sink->error == 0;
 }
 
+/* Bytes past the recorded size are counted, and fail the size check, but never reach the file. */
 bool file_sink_take(void *context, const uint8_t *bytes, uint32_t length)
 {
     file_sink *sink = static_cast<file_sink *>(context);
     sink->progress->fetch_add(length, std::memory_order_relaxed);
-    if (sink->file == nullptr)
+    const size_t kept = static_cast<size_t>(std::min<uint64_t>(length, sink->room));
+    if (sink->file == nullptr || kept == 0)
         return true;
-    if (sink->used + length > WRITE_BUFFER_SIZE && !flush(sink))
+    if (sink->used + kept > WRITE_BUFFER_SIZE && !flush(sink))
         return false;
-    std::memcpy(sink->buffer + sink->used, bytes, length);
-    sink->used += length;
+    std::memcpy(sink->buffer + sink->used, bytes, kept);
+    sink->used += kept;
+    sink->room -= kept;
     return true;
 }
 
-/* Closes the decoded file and renames it into place, or removes it; returns the status. */
+/* Closes the decoded file; a failed one is removed and leaves its slot. Returns the status. */
 arc_status settle_file(unpack_job *job, unpack_file *file, const std::string &temp_name,
                        arc_status status, int *os_error)
 {
@@ -50,11 +54,10 @@ arc_status settle_file(unpack_job *job, unpack_file *file, const std::string &te
         *os_error = close_error;
     }
     if (status == ARC_OK) {
-        *os_error = unpack_os_rename(job->dir, temp_name, *job->name, job->replace);
-        status = *os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
+        job->temp_name = temp_name;
+        return status;
     }
-    if (status != ARC_OK)
-        unpack_os_remove(job->dir, temp_name);
+    unpack_os_remove(job->dir, temp_name);
     unpack_os_withdraw_temp(job->slot);
     return status;
 }
@@ -65,8 +68,14 @@ struct packed_buffer {
     size_t capacity;
 };
 
+/* The claim is checked against the volumes before memory is taken for it. */
 arc_status read_packed(unpack_pool *pool, const arc_member *member, packed_buffer *buffer)
 {
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    const arc_status claim = arc_member_pieces(pool->installer, member, pieces, &piece_count);
+    if (claim != ARC_OK)
+        return claim;
     const size_t size = std::max<size_t>(member->packed_size, 1);
     if (buffer->capacity < size) {
         std::free(buffer->bytes);
@@ -84,7 +93,8 @@ bool main_should_wake(const unpack_pool *pool)
 {
     if (!pool->main_waiting)
         return false;
-    return pool->outstanding == 0 || (pool->awaited->done && pool->queue.size() <= pool->low_water);
+    return pool->outstanding == 0 || (pool->awaited != nullptr && pool->awaited->done &&
+                                      pool->queue.size() <= pool->low_water);
 }
 
 unpack_job *take_job(unpack_pool *pool)
@@ -125,6 +135,7 @@ void complete(unpack_pool *pool, unpack_job *job, arc_status status, int os_erro
 void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t *write_buffer)
 {
     int os_error = 0;
+    job->temp_name.clear();
     arc_status status = read_packed(pool, job->member, packed);
     unpack_file *file = nullptr;
     std::string temp_name;
@@ -133,7 +144,7 @@ void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t 
         status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
     }
     if (status == ARC_OK) {
-        file_sink sink = {file, write_buffer, 0, 0, &pool->bytes_out};
+        file_sink sink = {file, write_buffer, 0, job->member->unpacked_size, 0, &pool->bytes_out};
         status = arc_decode_member(packed->bytes, job->member, file_sink_take, &sink);
         if (status == ARC_OK && file != nullptr && !flush(&sink))
             status = ARC_ERR_WRITE;
@@ -184,6 +195,7 @@ void unpack_pool_submit(unpack_pool *pool, unpack_job *job)
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(pool->lock);
+        job->done = false;
         pool->queue.push_back(job);
         ++pool->outstanding;
         wake = pool->idle > 0;
@@ -207,6 +219,17 @@ void unpack_pool_wait(unpack_pool *pool, const unpack_job *oldest, size_t low_wa
     pool->main_waiting = true;
     pool->main_wakeup.wait_for(guard, timeout, [pool] { return main_should_wake(pool); });
     pool->main_waiting = false;
+}
+
+void unpack_pool_drain(unpack_pool *pool)
+{
+    std::unique_lock<std::mutex> guard(pool->lock);
+    while (pool->outstanding != 0) {
+        pool->awaited = nullptr;
+        pool->main_waiting = true;
+        pool->main_wakeup.wait(guard);
+        pool->main_waiting = false;
+    }
 }
 
 void unpack_pool_stop(unpack_pool *pool)

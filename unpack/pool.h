@@ -3,13 +3,15 @@
  *
  * The main thread prepares each member in directory order (its path, its
  * folder, what is there already) and queues it as a job. A worker takes the
- * next job, reads the member's compressed bytes into a buffer of its own
- * (one worker at a time: the archive's streams are shared), creates a
- * temporary file in the member's folder, decodes into it through a fixed
- * buffer, gives the file its time and permissions, closes it and, when
- * everything succeeded, renames it to the member's name; else it removes
- * it. So no more than one member's compressed bytes per worker are ever in
- * memory, and a member is handed over once, not twice.
+ * next job, checks where the member's compressed bytes lie before taking
+ * memory for them, reads them into a buffer of its own (one worker at a
+ * time: the archive's streams are shared), creates a temporary file in the
+ * member's folder, decodes into it through a fixed buffer (never writing
+ * past the recorded size), gives the file its time and permissions and
+ * closes it; when anything failed it removes the file. The main thread
+ * renames each finished file to its member's name in directory order. So no
+ * more than one member's compressed bytes per worker are ever in memory, and
+ * a member is handed over once, not twice.
  *
  * Members of a few KiB take less time to decode than a thread takes to
  * wake, so the threads wake each other only when there is something to do:
@@ -38,14 +40,13 @@ struct unpack_job {
 
     /* Where the file goes; a null dir to test only. */
     unpack_dir *dir;
-    const std::string *name; /* the member's file name in dir */
-    unsigned slot;           /* the temporary file's slot in the interrupt clean-up table */
-    bool replace;            /* an existing file may be replaced */
+    unsigned slot; /* the temporary file's slot in the interrupt clean-up table */
     unpack_file_details details;
 
     /* Set by the worker; read once done is set, under the pool's lock. */
     arc_status status;
     int os_error; /* with ARC_ERR_WRITE: the system's error, or UNPACK_OS_ERR_*, when known */
+    std::string temp_name; /* with ARC_OK in a dir: the finished file, still in its slot */
     bool done;
 };
 
@@ -88,6 +89,9 @@ bool unpack_pool_done(unpack_pool *pool, const unpack_job *job);
  */
 void unpack_pool_wait(unpack_pool *pool, const unpack_job *oldest, size_t low_water,
                       std::chrono::milliseconds timeout);
+
+/* unpack_pool_drain() - sleep until no job is outstanding. */
+void unpack_pool_drain(unpack_pool *pool);
 
 /* unpack_pool_stop() - let the workers finish the queued jobs and join them. */
 void unpack_pool_stop(unpack_pool *pool);

@@ -2,14 +2,23 @@
  * run.cc - the main thread's loop: take the selected members in directory
  * order, prepare each (check its path, make its folder, see that its name is
  * free) and queue it for the workers, which read, decode and write it; tell
- * the outcomes in the same order.
+ * the outcomes in the same order, renaming each finished file into place.
  *
  * Memory stays bounded by the number of workers: each reads one member's
  * compressed bytes at a time. The temporary files stay bounded by the
- * clean-up table: no more members are pending than it has slots. Folders are made by this thread in
- * directory order, and every selected member has a path of its own (the plan turned collisions into
- * failures), so the messages, the files and the exit code are the same for any number of workers,
- * whichever order they finish in.
+ * clean-up table: no more members are pending than it has slots. Folders
+ * are made by this thread in directory order, the same number of members
+ * ahead whatever the number of workers, and every selected member has a path
+ * of its own (the plan turned collisions into failures), so the messages, the
+ * files and the exit code are the same for any number of workers, whichever
+ * order they finish in.
+ *
+ * A full disk is the one outcome that depends on what else is being written
+ * at the moment. So when the member being told failed for want of room, the
+ * members after it are undone (their files removed) and it is tried again
+ * alone, as it would have been written had it been the last: if it fails
+ * again, the disk is full from there on, and every later member is told as
+ * not written for that reason.
  */
 #include "unpack/run.h"
 
@@ -17,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <memory>
 #include <thread>
 
 #include "unpack/pool.h"
@@ -27,16 +35,18 @@
 namespace {
 
 const int EXIT_CANNOT_WRITE = 7;
-const unsigned PENDING_PER_WORKER = 4;
 
 /* One selected member on its way through. */
 struct pending {
     uint32_t member;
     std::string failure; /* the failure line when it failed before being decoded */
     int failure_exit;
+    int no_room_error; /* the error when its folder could not be made for want of room */
     bool submitted;
-    unpack_job job;
     bool holds_folder;
+    bool holds_slot;
+    bool retried; /* it failed for want of room once and was tried again alone */
+    unpack_job job;
 };
 
 struct run_state {
@@ -49,6 +59,7 @@ struct run_state {
     unpack_pool pool;
     unsigned workers;
     std::vector<unsigned> free_slots;
+    int disk_full_error; /* once a member failed for want of room twice: its error */
 
     uint64_t members_done, members_ok, bytes_ok, bytes_total, failures;
     int exit_code;
@@ -69,7 +80,7 @@ const std::vector<std::string> &folder_parts(const run_state &state, uint32_t in
 
 void fail(pending *p, const run_state &state, const std::string &reason, int exit_code)
 {
-    p->failure = state.catalog->paths[p->member] + ": " + reason;
+    p->failure = unpack_member_path(*state.catalog, state.installer, p->member) + ": " + reason;
     p->failure_exit = exit_code;
 }
 
@@ -123,6 +134,7 @@ bool prepare_output(pending *p, run_state *state)
     if (folder_error != 0) {
         fail(p, *state, "its folder could not be made: " + unpack_os_error_text(folder_error),
              EXIT_CANNOT_WRITE);
+        p->no_room_error = unpack_os_is_no_room(folder_error) ? folder_error : 0;
         return false;
     }
     p->holds_folder = true;
@@ -143,41 +155,73 @@ bool prepare_output(pending *p, run_state *state)
     return true;
 }
 
-std::unique_ptr<pending> prepare(run_state *state, uint32_t index)
+void prepare(run_state *state, pending *p)
 {
-    std::unique_ptr<pending> p(new pending());
-    p->member = index;
-    const arc_member &member = member_of(*state, index);
+    const arc_member &member = member_of(*state, p->member);
     p->job.member = &member;
     const bool writing = !state->options->test;
-    if (writing && !check_path(p.get(), *state))
-        return p;
-    if (const arc_volume *volume = arc_member_missing_volume(state->installer, &member)) {
-        fail_missing_volume(p.get(), *state, *volume);
-        return p;
+    if (state->disk_full_error != 0) {
+        fail(p, *state, write_failure(state->disk_full_error), EXIT_CANNOT_WRITE);
+        return;
     }
-    if (writing && !prepare_output(p.get(), state))
-        return p;
+    if (writing && !check_path(p, *state))
+        return;
+    if (const arc_volume *volume = arc_member_missing_volume(state->installer, &member)) {
+        fail_missing_volume(p, *state, *volume);
+        return;
+    }
+    if (writing && !prepare_output(p, state))
+        return;
     if (writing) {
-        p->job.name = &state->catalog->names[index].name;
         p->job.slot = state->free_slots.back();
         state->free_slots.pop_back();
-        p->job.replace = state->options->overwrite;
+        p->holds_slot = true;
     }
     p->job.details.read_only = (member.attributes & ARC_ATTRIBUTE_READ_ONLY) != 0;
     p->job.details.has_time =
         unpack_dos_time(member.dos_date, member.dos_time, &p->job.details.modified);
     p->submitted = true;
     unpack_pool_submit(&state->pool, &p->job);
-    return p;
 }
 
-/* The failure a worker met writing the file, or none. */
-void settle_output(pending *p, run_state *state)
+/* Gives back what @p holds of the folders and the slots; its finished file is removed. */
+void release(pending *p, run_state *state)
 {
-    state->free_slots.push_back(p->job.slot);
-    if (p->job.status == ARC_ERR_WRITE && p->job.os_error == UNPACK_OS_ERR_EXISTS)
+    if (p->submitted && p->job.status == ARC_OK && !p->job.temp_name.empty())
+        unpack_os_remove(p->job.dir, p->job.temp_name);
+    if (p->holds_slot) {
+        unpack_os_withdraw_temp(p->job.slot);
+        state->free_slots.push_back(p->job.slot);
+    }
+    if (p->holds_folder)
+        unpack_writer_release_folder(&state->writer, member_of(*state, p->member).folder,
+                                     folder_parts(*state, p->member));
+    p->holds_slot = p->holds_folder = false;
+}
+
+/* The finished file renamed to the member's name. */
+void put_in_place(pending *p, run_state *state)
+{
+    if (state->disk_full_error != 0) {
+        fail(p, *state, write_failure(state->disk_full_error), EXIT_CANNOT_WRITE);
+        return;
+    }
+    const std::string &name = state->catalog->names[p->member].name;
+    const int error =
+        unpack_os_rename(p->job.dir, p->job.temp_name, name, state->options->overwrite);
+    if (error == 0)
+        p->job.temp_name.clear();
+    else if (error == UNPACK_OS_ERR_EXISTS)
         fail(p, *state, "exists already, kept (--overwrite replaces it)", EXIT_CANNOT_WRITE);
+    else
+        fail(p, *state, write_failure(error), EXIT_CANNOT_WRITE);
+}
+
+/* What a worker found, for the member's line. */
+void settle(pending *p, run_state *state)
+{
+    if (p->job.status == ARC_OK && !state->options->test)
+        put_in_place(p, state);
     else if (p->job.status == ARC_ERR_WRITE)
         fail(p, *state, write_failure(p->job.os_error), EXIT_CANNOT_WRITE);
     else if (p->job.status != ARC_OK)
@@ -186,13 +230,9 @@ void settle_output(pending *p, run_state *state)
 
 void finish(pending *p, run_state *state)
 {
-    if (p->submitted && !state->options->test)
-        settle_output(p, state);
-    else if (p->submitted && p->job.status != ARC_OK)
-        fail_status(p, *state, p->job.status);
-    if (p->holds_folder)
-        unpack_writer_release_folder(&state->writer, member_of(*state, p->member).folder,
-                                     folder_parts(*state, p->member));
+    if (p->submitted)
+        settle(p, state);
+    release(p, state);
     ++state->members_done;
     if (!p->failure.empty()) {
         unpack_console_line(state->console, p->failure);
@@ -207,8 +247,18 @@ void finish(pending *p, run_state *state)
     if (state->options->verbose)
         unpack_console_line(state->console,
                             std::string(state->options->test ? "tested " : "extracted ") +
-                                state->catalog->paths[p->member] + ", " + std::to_string(size) +
-                                " bytes");
+                                unpack_member_path(*state->catalog, state->installer, p->member) +
+                                ", " + std::to_string(size) + " bytes");
+}
+
+/* The error when @p failed for want of room, or 0. */
+int no_room_error(const pending &p)
+{
+    if (p.no_room_error != 0)
+        return p.no_room_error;
+    const bool no_room =
+        p.submitted && p.job.status == ARC_ERR_WRITE && unpack_os_is_no_room(p.job.os_error);
+    return no_room ? p.job.os_error : 0;
 }
 
 void show_progress(run_state *state, bool now_anyway)
@@ -223,25 +273,60 @@ bool is_done(run_state *state, const pending &p)
     return !p.submitted || unpack_pool_done(&state->pool, &p.job);
 }
 
+/*
+ * The front member of @window failed for want of room: every later one is
+ * undone and taken again from the start, *@next put back to it, and the
+ * front one is tried again alone. Its second outcome stands.
+ */
+void retry_alone(run_state *state, std::deque<pending> *window, size_t *next)
+{
+    unpack_pool_drain(&state->pool);
+    while (window->size() > 1) {
+        release(&window->back(), state);
+        window->pop_back();
+        --*next;
+    }
+    pending *front = &window->front();
+    const uint32_t member = front->member;
+    release(front, state);
+    unpack_writer_forget_failure(&state->writer, member_of(*state, member).folder);
+    *front = pending();
+    front->member = member;
+    front->retried = true;
+    prepare(state, front);
+    while (!is_done(state, *front))
+        unpack_pool_wait(&state->pool, &front->job, 0, std::chrono::milliseconds(100));
+    if (const int error = no_room_error(*front))
+        state->disk_full_error = error;
+}
+
 void run_members(run_state *state)
 {
     const std::vector<uint32_t> &selected = state->catalog->selected;
-    const size_t most_pending =
-        std::min<size_t>(UNPACK_OS_TEMP_SLOTS, size_t{PENDING_PER_WORKER} * state->workers);
-    std::deque<std::unique_ptr<pending>> window;
+    /* The same for every number of workers, so that the folders made ahead are too. */
+    const size_t most_pending = UNPACK_OS_TEMP_SLOTS;
+    std::deque<pending> window;
     size_t next = 0;
     while (next < selected.size() || !window.empty()) {
-        while (next < selected.size() && window.size() < most_pending)
-            window.push_back(prepare(state, selected[next++]));
-        while (!window.empty() && is_done(state, *window.front())) {
-            finish(window.front().get(), state);
+        while (next < selected.size() && window.size() < most_pending) {
+            window.emplace_back();
+            window.back().member = selected[next++];
+            prepare(state, &window.back());
+        }
+        while (!window.empty() && is_done(state, window.front())) {
+            if (!state->options->test && !window.front().retried &&
+                no_room_error(window.front()) != 0) {
+                retry_alone(state, &window, &next);
+                continue;
+            }
+            finish(&window.front(), state);
             window.pop_front();
         }
         show_progress(state, false);
         if (window.empty() || (window.size() < most_pending && next < selected.size()))
             continue;
         /* Tell outcomes and queue more in batches, while the workers still have some queued. */
-        unpack_pool_wait(&state->pool, &window.front()->job, state->workers,
+        unpack_pool_wait(&state->pool, &window.front().job, state->workers,
                          std::chrono::milliseconds(100));
     }
 }
@@ -279,6 +364,7 @@ int unpack_run(arc_installer *installer, const unpack_catalog &catalog,
     state.options = &options;
     state.console = console;
     state.workers = worker_count(options, catalog.selected.size());
+    state.disk_full_error = 0;
     state.members_done = state.members_ok = state.bytes_ok = state.bytes_total = 0;
     state.failures = 0;
     state.exit_code = 0;

@@ -81,6 +81,7 @@ int run_on_installer(arc_installer *installer, const unpack_options &options,
 int unpack_main(const std::vector<std::string> &args)
 {
     unpack_os_prepare_console();
+    unpack_os_ignore_broken_pipes();
     unpack_options options;
     std::string problem;
     if (!unpack_parse_options(args, &options, &problem))

@@ -162,6 +162,12 @@ void unpack_os_withdraw_temp(unsigned slot);
  */
 bool unpack_os_is_temp_name(const std::string &name);
 
+/*
+ * unpack_os_ignore_broken_pipes() - make a write to a pipe whose reader went
+ * away fail (standard error into `head`, say) rather than end the process.
+ */
+void unpack_os_ignore_broken_pipes();
+
 /* unpack_os_is_no_room() - whether @error says the disk or the user's quota is full. */
 bool unpack_os_is_no_room(int error);
 

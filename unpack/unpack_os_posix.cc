@@ -37,6 +37,21 @@ struct temp_slot {
 
 temp_slot g_temp_slots[UNPACK_OS_TEMP_SLOTS];
 
+const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void cleanup_signal_set(sigset_t *signals)
+{
+    sigemptyset(signals);
+    for (const int signal_number : CLEANUP_SIGNALS)
+        sigaddset(signals, signal_number);
+}
+
+/*
+ * Every clean-up signal is blocked while this runs, so a second one cannot
+ * cut the sweep short; it waits, as does the one raised here with the
+ * default action back in place, until the handler returns and ends the
+ * process.
+ */
 void remove_temps_and_die(int signal_number)
 {
     unpack_os_wait_out_creations();
@@ -44,7 +59,11 @@ void remove_temps_and_die(int signal_number)
         if (slot.active.load())
             unlinkat(slot.dir_fd, slot.name, 0);
     }
-    /* SA_RESETHAND put the default action back and SA_NODEFER lets it act now. */
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
     raise(signal_number);
 }
 
@@ -261,10 +280,14 @@ void unpack_os_install_interrupt_cleanup()
     struct sigaction action;
     std::memset(&action, 0, sizeof(action));
     action.sa_handler = remove_temps_and_die;
-    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    cleanup_signal_set(&action.sa_mask);
+    for (const int signal_number : CLEANUP_SIGNALS) {
+        /* A signal ignored by whoever started the program (nohup, a background job) stays so. */
+        struct sigaction before;
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 void unpack_os_withdraw_temp(unsigned slot)
@@ -275,15 +298,18 @@ void unpack_os_withdraw_temp(unsigned slot)
 void unpack_os_block_interrupts(bool block)
 {
     sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    cleanup_signal_set(&signals);
     pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
 }
 
 const char *unpack_os_name_problem(const std::string &)
 {
     return nullptr;
+}
+
+void unpack_os_ignore_broken_pipes()
+{
+    signal(SIGPIPE, SIG_IGN);
 }
 
 bool unpack_os_is_no_room(int error)

@@ -355,6 +355,11 @@ const char *unpack_os_name_problem(const std::string &name)
     return nullptr;
 }
 
+void unpack_os_ignore_broken_pipes()
+{
+    /* Windows has no such signal: the write fails by itself. */
+}
+
 bool unpack_os_is_no_room(int error)
 {
     return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;

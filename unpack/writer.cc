@@ -75,6 +75,12 @@ void unpack_writer_release_folder(unpack_writer *writer, uint32_t folder,
         close_if_unused(writer, folder);
 }
 
+void unpack_writer_forget_failure(unpack_writer *writer, uint32_t folder)
+{
+    if (folder < writer->folders.size())
+        writer->folders[folder].error = 0;
+}
+
 void unpack_writer_close(unpack_writer *writer)
 {
     for (unpack_folder_slot &slot : writer->folders) {

@@ -50,6 +50,12 @@ int unpack_writer_take_folder(unpack_writer *writer, uint32_t folder,
 void unpack_writer_release_folder(unpack_writer *writer, uint32_t folder,
                                   const std::vector<std::string> &parts);
 
+/*
+ * unpack_writer_forget_failure() - let the next unpack_writer_take_folder()
+ * for @folder try again rather than give the error it met before.
+ */
+void unpack_writer_forget_failure(unpack_writer *writer, uint32_t folder);
+
 /* unpack_writer_close() - close every handle. */
 void unpack_writer_close(unpack_writer *writer);
 

@@ -19,6 +19,17 @@
 #include <unistd.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VARLIX_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VARLIX_UNDER_ASAN 1
+#endif
+#endif
+#ifndef VARLIX_UNDER_ASAN
+#define VARLIX_UNDER_ASAN 0
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -228,15 +239,31 @@ run_result run_program(const std::string &executable, const std::vector<std::str
 
 } // namespace
 
+bool address_space_limits_unusable(std::string *reason)
+{
+    if (VARLIX_UNDER_ASAN)
+        *reason = "AddressSanitizer reserves far more address space than any ulimit -v allows";
+    else if (varlix_runs_wrapped())
+        *reason = "VARLIX_TEST_WRAPPER is set, and a wrapper such as valgrind cannot run under "
+                  "ulimit -v";
+    return !reason->empty();
+}
+
+std::vector<std::string> memory_limit(uint64_t limit)
+{
+    return {"sh", "-c", "ulimit -v " + std::to_string(limit / 1024) + " && exec \"$@\"", "sh"};
+}
+
 run_result run_varlix(const std::vector<std::string> &args, const std::string &cwd,
                       const std::vector<std::string> &launcher)
 {
     return run_program(varlix_executable(), args, cwd, launcher);
 }
 
-run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd)
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::vector<std::string> &launcher)
 {
-    return run_program(unpack_executable(), args, cwd, {});
+    return run_program(unpack_executable(), args, cwd, launcher);
 }
 
 std::string read_file_text(const std::string &path)

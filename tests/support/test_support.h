@@ -33,9 +33,11 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
 
 /*
  * Runs varlix-unpack as run_varlix() runs varlix: the one built beside the
- * tests unless VARLIX_UNPACK_EXE names another, with VARLIX_TEST_WRAPPER.
+ * tests unless VARLIX_UNPACK_EXE names another, with VARLIX_TEST_WRAPPER and
+ * @launcher.
  */
-run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd = "");
+run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd = "",
+                      const std::vector<std::string> &launcher = {});
 
 /* varlix-unpack's path, as run_unpack uses it. */
 std::string unpack_executable();
@@ -87,6 +89,16 @@ bool make_device_node(const std::string &path, unsigned major, unsigned minor);
 int make_held_fifo(const std::string &path);
 std::string drain_held_fifo(int fd);
 void release_held_fifo(int fd);
+
+/*
+ * Whether the executable cannot run under an address-space limit, with the
+ * reason in *@reason: AddressSanitizer reserves more than any limit allows,
+ * and so does a wrapper such as valgrind.
+ */
+bool address_space_limits_unusable(std::string *reason);
+
+/* A launcher (see run_varlix()) that limits the address space to @limit bytes, as ulimit -v. */
+std::vector<std::string> memory_limit(uint64_t limit);
 
 /* A fixture with a fresh scratch directory, removed afterwards. */
 class ScratchDirTest : public ::testing::Test {
