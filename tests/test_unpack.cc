@@ -190,7 +190,20 @@ TEST(UnpackNames, UnsafePathsAreRecognisedPartByPart)
     const std::string nul_folder("a\0b", 3);
     EXPECT_EQ(unpack_name_folder(converter, "CP1252", nul_folder.data(), 3).problem, "a NUL byte");
     EXPECT_EQ(unpack_name_folder(converter, "CP1252", nul_folder.data(), 3).display, "a\\x00b");
+    EXPECT_EQ(unpack_name_member(converter, "CP1252", ".VARLIX-UNPACK-7-0.TMP", false).problem,
+              "a name of the form varlix-unpack's temporary files take");
     unpack_close_converter(converter);
+}
+
+TEST(UnpackNames, ControlCharactersC0AndC1AreShownEscaped)
+{
+    unpack_converter *latin1 = unpack_open_converter("ISO-8859-1");
+    if (latin1 == nullptr)
+        GTEST_SKIP() << "this system's converter does not know ISO-8859-1";
+    const std::string name = "a\x01\x7F\x80\x81\x9F\xA0z";
+    EXPECT_EQ(unpack_name_member(latin1, "ISO-8859-1", name.c_str(), true).display,
+              "a\\x01\\x7F\\x80\\x81\\x9F\xC2\xA0z");
+    unpack_close_converter(latin1);
 }
 
 TEST_F(Unpack, OptionsTakeEveryGnuForm)
