@@ -465,9 +465,9 @@ TEST_F(UnpackHostile, AFullDiskGivesTheSameOutcomeForAnyNumberOfJobs)
 {
     std::vector<test_member> members;
     for (int i = 0; i < 12; ++i)
-        members.push_back(
-            packed_member("F" + std::to_string(10 + i) + ".BIN",
-                          random_bytes(static_cast<size_t>(250000 + 60000 * (i % 3)), i + 1)));
+        members.push_back(packed_member("F" + std::to_string(10 + i) + ".BIN",
+                                        random_bytes(static_cast<size_t>(250000 + 60000 * (i % 3)),
+                                                     static_cast<uint64_t>(i) + 1)));
     const std::string archive = write_archive("full.z", in_root(members));
     const std::string small = path("small"), listing = path("listing");
     fs::create_directory(small);
