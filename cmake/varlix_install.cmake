@@ -22,7 +22,10 @@ install(TARGETS ${VARLIX_INSTALLED_LIBRARIES} EXPORT varlix_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${VARLIX_GENERATED_DIR}/cli/version.h
+install(FILES ${VARLIX_GENERATED_DIR}/varlix_version.h
+        DESTINATION ${VARLIX_INSTALL_INCLUDEDIR} COMPONENT development)
+# cli/version.h forwards to varlix_version.h, for programs that include it still.
+install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${PROJECT_SOURCE_DIR}/cli/version.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/cli COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/explode/explode.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/explode COMPONENT development)

@@ -1,9 +1,9 @@
 # The version is written once, in the project() line. From it the build
-# writes cli/version.h (VARLIX_VERSION) and the man pages as installed, whose
-# .TH lines name it; debian/changelog must name it too.
+# writes varlix_version.h (VARLIX_VERSION) and the man pages as installed,
+# whose .TH lines name it; debian/changelog must name it too.
 
 set(VARLIX_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
-configure_file(${PROJECT_SOURCE_DIR}/cli/version.h.in ${VARLIX_GENERATED_DIR}/cli/version.h
+configure_file(${PROJECT_SOURCE_DIR}/varlix_version.h.in ${VARLIX_GENERATED_DIR}/varlix_version.h
                @ONLY)
 
 # docs/<program>.1 with the version added to the fourth field of its .TH

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
-#include "cli/version.h"
+#include "varlix_version.h"
 #include "tests/support/installer_support.h"
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"

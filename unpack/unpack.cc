@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "archive/archive.h"
-#include "cli/version.h"
+#include "varlix_version.h"
 #include "unpack/codepage.h"
 #include "unpack/listing.h"
 #include "unpack/options.h"

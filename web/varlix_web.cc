@@ -18,7 +18,7 @@
 
 #include "archive/archive.h"
 #include "cli/status.h"
-#include "cli/version.h"
+#include "varlix_version.h"
 
 namespace {
 

@@ -32,6 +32,7 @@ list(APPEND consumer_expected_files
     ${VARLIX_INSTALL_INCLUDEDIR}/archive/archive.h
     ${VARLIX_INSTALL_INCLUDEDIR}/cli/status.h
     ${VARLIX_INSTALL_INCLUDEDIR}/cli/version.h
+    ${VARLIX_INSTALL_INCLUDEDIR}/varlix_version.h
     ${VARLIX_INSTALL_INCLUDEDIR}/explode/explode.h
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_archive${CMAKE_STATIC_LIBRARY_SUFFIX}
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_explode${CMAKE_STATIC_LIBRARY_SUFFIX}

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "cli/version.h" /* the version header's old path, which forwards to the new one */
 #include "explode/explode.h"
+#include "varlix_version.h"
 
 namespace {
 
@@ -23,7 +25,8 @@ bool write_to_file(void *context, const uint8_t *bytes, uint32_t length)
 int main(int argc, char *argv[])
 {
     if (argc != 5) {
-        std::fputs("usage: decode_member <file> <offset> <compressed-size> <output-file>\n",
+        std::fputs("usage: decode_member <file> <offset> <compressed-size> <output-file>\n"
+                   "(varlix " VARLIX_VERSION ")\n",
                    stderr);
         return 1;
     }

@@ -121,7 +121,7 @@ test('the page opened from disk lists a dropped demo archive, sorts it, names it
     await page.click('th[data-key="size"] button');
     assert.deepEqual(await sizes(), listed.map((m) => m.size).sort((a, b) => b - a));
 
-    const header = fs.readFileSync(path.join(BUILD_DIR, 'generated/cli/version.h'), 'utf8');
+    const header = fs.readFileSync(path.join(BUILD_DIR, 'generated/varlix_version.h'), 'utf8');
     assert.equal(await page.textContent('#version'),
       header.match(/#define VARLIX_VERSION "([^"]+)"/)[1]);
     assert.equal(await page.getAttribute('a[href="README.md"]', 'href'), 'README.md');
