@@ -57,15 +57,10 @@ bool is_code_page_character(uint8_t byte)
     return byte >= 0x20 && byte != 0x7F;
 }
 
-char fold_ascii_letter(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool names_match(const char *a, const char *b)
 {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (fold_ascii_letter(*a) != fold_ascii_letter(*b))
+        if (arc_ascii_lower(*a) != arc_ascii_lower(*b))
             return false;
     }
     return *a == *b;
@@ -79,7 +74,7 @@ name_test name_test_of(arc_walk_rules rules)
 }
 
 /* The record test. Each step guards the reads of the next: nothing outside the buffer is read. */
-bool record_passes(const uint8_t *buffer, uint32_t length, uint32_t p, name_test allowed)
+bool record_plausible(const uint8_t *buffer, uint32_t length, uint32_t p, name_test allowed)
 {
     if (p < ARC_RECORD_FIXED_SIZE || p >= length)
         return false;
@@ -115,12 +110,6 @@ void read_details(arc_member *member, const uint8_t *buffer, uint32_t length, ui
     const uint64_t version = static_cast<uint64_t>(p) + RECORD_VERSION + record[0];
     member->version_high = u32_after_name_or_0(buffer, length, version);
     member->version_low = u32_after_name_or_0(buffer, length, version + 4);
-}
-
-bool extent_inside(const arc_member *member, int64_t file_size)
-{
-    return member->offset >= ARC_HEADER_SIZE &&
-           static_cast<int64_t>(member->offset) + member->packed_size <= file_size;
 }
 
 /* Reads the directory into one buffer and walks it; the buffer never outlives the call. */
@@ -190,6 +179,17 @@ arc_status arc_open_file(const char *path, arc_open_kind kind, std::FILE **file,
     return ARC_OK;
 }
 
+char arc_ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool arc_extent_inside(const arc_member *member, int64_t file_size)
+{
+    return member->offset >= ARC_HEADER_SIZE &&
+           static_cast<int64_t>(member->offset) + member->packed_size <= file_size;
+}
+
 uint32_t arc_read_u32le(const uint8_t *bytes)
 {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -198,18 +198,18 @@ uint32_t arc_read_u32le(const uint8_t *bytes)
 
 bool arc_record_plausible(const uint8_t *buffer, uint32_t length, uint32_t p)
 {
-    return record_passes(buffer, length, p, is_printable);
+    return record_plausible(buffer, length, p, is_printable);
 }
 
 uint32_t arc_first_record(const uint8_t *buffer, uint32_t length, uint32_t expected,
                           arc_walk_rules rules)
 {
     const name_test names = name_test_of(rules);
-    if (expected != 0 && record_passes(buffer, length, expected, names))
+    if (expected != 0 && record_plausible(buffer, length, expected, names))
         return expected;
     for (uint32_t p = ARC_RECORD_FIXED_SIZE; p < ARC_RECORD_FIXED_SIZE + ARC_FIRST_RECORD_WINDOW;
          ++p) {
-        if (record_passes(buffer, length, p, names))
+        if (record_plausible(buffer, length, p, names))
             return p;
     }
     return 0;
@@ -221,7 +221,7 @@ arc_status arc_walk_records(arc_archive *archive, const uint8_t *buffer, uint32_
     const name_test names = name_test_of(rules);
     uint32_t p = first;
     for (uint32_t j = 0; j < count; ++j) {
-        if (!record_passes(buffer, length, p, names))
+        if (!record_plausible(buffer, length, p, names))
             return ARC_ERR_DIRECTORY;
         arc_member *member = &archive->members[j];
         const uint32_t n = buffer[p];
@@ -232,7 +232,7 @@ arc_status arc_walk_records(arc_archive *archive, const uint8_t *buffer, uint32_
         member->offset = arc_read_u32le(buffer + p + RECORD_OFFSET);
         read_details(member, buffer, length, p);
 
-        if (rules.check_extents && !extent_inside(member, archive->file_size))
+        if (rules.check_extents && !arc_extent_inside(member, archive->file_size))
             return ARC_ERR_OUTSIDE;
         p += read_u16le(buffer + p + RECORD_LENGTH);
     }

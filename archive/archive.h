@@ -113,6 +113,13 @@ void arc_close(arc_archive *archive);
 const arc_member *arc_find_member(const arc_archive *archive, const char *name);
 
 /*
+ * arc_ascii_lower() - @c with the letters A-Z taken as a-z, every other byte
+ * as it is: names are compared this way, by arc_find_member() and when a
+ * set's volumes are looked for.
+ */
+char arc_ascii_lower(char c);
+
+/*
  * arc_extract_member() - decode @member of @archive (opened with ARC_OK) into
  * the file at @output_path, created or emptied, and check its length against
  * the directory.
@@ -122,16 +129,32 @@ const arc_member *arc_find_member(const arc_archive *archive, const char *name);
  * makes it ARC_ERR_WRITE, whatever the decoder finds after it.
  *
  * Failures before the output is opened leave the file system as it was. An
- * output that turns out to be the archive itself, or the optional stream
- * @keep_intact (the log), links included, is refused with ARC_ERR_WRITE
- * before it is emptied, and left as it was. Later failures remove the output
- * when it is a regular file, and when @output_path is a symbolic link they
- * remove the file it leads to and keep the link; a device or pipe is left in
- * place. A regular file never receives bytes past the recorded expanded size:
- * they are counted, and the size check fails, but they are not written.
+ * output that turns out to be the archive itself, links included, is
+ * refused with ARC_ERR_WRITE before it is emptied, and left as it was. Later
+ * failures remove the output when it is a regular file, and when
+ * @output_path is a symbolic link they remove the file it leads to and keep
+ * the link; a device or pipe is left in place. A regular file never receives
+ * bytes past the recorded expanded size: they are counted, and the size
+ * check fails, but they are not written.
  */
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
-                              const char *output_path, std::FILE *keep_intact = nullptr);
+                              const char *output_path);
+
+/*
+ * arc_extract_member_sparing() - arc_extract_member(), refusing as it
+ * refuses the archive itself an output that is one of the @spared_count
+ * files open as @spared (a log, say; null entries are skipped).
+ */
+arc_status arc_extract_member_sparing(arc_archive *archive, const arc_member *member,
+                                      const char *output_path, std::FILE *const *spared,
+                                      uint32_t spared_count);
+
+/*
+ * arc_path_is_open_file() - whether @path names an existing file that is the
+ * very file open as @file, hard and symbolic links included. False where the
+ * platform cannot tell, or when @file is null.
+ */
+bool arc_path_is_open_file(const char *path, std::FILE *file);
 
 /*
  * Whole installers.
@@ -317,6 +340,36 @@ arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, ex
  * ':'), or 0 when it has none. Volumes are named from the given path this way.
  */
 size_t arc_file_name_start(const char *path);
+
+/*
+ * A sink for arc_decode_member() that gathers the decoded blocks into
+ * @buffer and hands them on to @flush in pieces of up to @capacity bytes,
+ * keeping no byte past a limit: once @room bytes were kept, the rest are
+ * taken, and so still counted against the recorded size, but dropped. The
+ * caller fills every field (used 0) and calls arc_buffered_sink_flush() when
+ * the decoding is done, whatever its outcome.
+ */
+struct arc_buffered_sink {
+    uint8_t *buffer;
+    size_t capacity; /* at least 4096, the decoder's largest block */
+    size_t used;     /* bytes waiting in @buffer */
+    uint64_t room;   /* bytes still to be kept */
+    /* Takes @length bytes on; returns false when they could not all be taken. */
+    bool (*flush)(void *context, const uint8_t *bytes, size_t length);
+    void *flush_context;
+};
+
+/*
+ * arc_buffered_sink_take() - the explode_sink of an arc_buffered_sink at
+ * @sink. Returns false when a flush made to make room failed.
+ */
+bool arc_buffered_sink_take(void *sink, const uint8_t *bytes, uint32_t length);
+
+/*
+ * arc_buffered_sink_flush() - hand on the bytes waiting in @sink. Returns
+ * whether they were taken; either way none are waiting after it.
+ */
+bool arc_buffered_sink_flush(arc_buffered_sink *sink);
 
 /*
  * arc_extract_installer_member() - read and decode @member of @installer into

@@ -35,50 +35,12 @@ bool arc_record_plausible(const uint8_t *buffer, uint32_t length, uint32_t p);
  */
 arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked_size);
 
-enum {
-    /* The whole blocks an extraction collects before writing them in one call. */
-    ARC_SINK_BUFFER_SIZE = 256 * 1024,
-};
-
 /*
- * The sink context of an extraction. Whole blocks wait in @pending and are
- * written together, each write reaching the file before the sink call that
- * made it returns; the last, shorter block is left to the stream's own
- * buffering.
+ * arc_extent_inside() - whether @member's data, from its offset for its
+ * compressed size, lies after the header and inside a file of @file_size
+ * bytes; the sum is taken in 64 bits.
  */
-struct arc_file_sink {
-    std::FILE *file;
-    uint64_t count;          /* bytes taken: written, pending, or counted past @limit */
-    uint64_t limit;          /* bytes past this many are counted but not written */
-    uint8_t *pending;        /* ARC_SINK_BUFFER_SIZE bytes, or null to write each block at once */
-    uint32_t pending_length; /* bytes waiting in @pending */
-};
-
-/*
- * arc_file_sink_write() - the decoder's sink for extraction: take @length bytes
- * for the arc_file_sink at @sink. Returns false, leaving the count unchanged, if
- * a write made during the call failed.
- */
-bool arc_file_sink_write(void *sink, const uint8_t *bytes, uint32_t length);
-
-/*
- * arc_file_sink_finish() - write the blocks still pending in @sink. Returns false
- * if they did not all reach the file. Either way, none are pending after it.
- */
-bool arc_file_sink_finish(arc_file_sink *sink);
-
-/*
- * arc_write_member_file() - decode @member's compressed bytes at @packed into
- * the file at @output_path, which is opened without being emptied, refused
- * (ARC_ERR_WRITE) when it is one of the @input_count files open as @inputs
- * (null entries are skipped), and only then emptied. A regular file gets no
- * byte past the recorded size and is removed on failure, through a symbolic
- * link if one leads to it; a device or a pipe is written to but never
- * removed. Returns ARC_OK, ARC_ERR_WRITE, ARC_ERR_DAMAGED or ARC_ERR_SIZE.
- */
-arc_status arc_write_member_file(const char *output_path, const uint8_t *packed,
-                                 const arc_member *member, std::FILE *const *inputs,
-                                 uint32_t input_count);
+bool arc_extent_inside(const arc_member *member, int64_t file_size);
 
 /* arc_read_u32le() - four bytes at any alignment, least significant first. */
 uint32_t arc_read_u32le(const uint8_t *bytes);

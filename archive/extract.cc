@@ -1,10 +1,11 @@
 /*
- * extract.cc - one member from the archive into a file.
+ * extract.cc - one member into a file, from a plain archive or an installer.
  *
  * The member's compressed bytes are read into memory in one piece and decoded
- * straight into the output stream, so memory use is the compressed size plus
- * the decoder's fixed state and one write buffer, whatever the expanded size.
- * The output is kept only when every step succeeded.
+ * straight into the output, gathered into large writes, so memory use is the
+ * compressed size plus the decoder's fixed state and one write buffer,
+ * whatever the expanded size. The output is kept only when every step
+ * succeeded.
  */
 #include <algorithm>
 #include <cstdlib>
@@ -18,79 +19,90 @@
 namespace {
 
 /* The decoder hands its output over in blocks of its window's size, and a shorter last one. */
-const uint32_t BLOCK_SIZE = 4096;
+const size_t BLOCK_SIZE = 4096;
+/* The bytes an extraction gathers before writing them in one call. */
+const size_t WRITE_BUFFER_SIZE = 256 * 1024;
 
-arc_status read_member_data(std::FILE *archive_file, const arc_member *member, uint8_t *packed)
+/* Files open elsewhere that an output must not be. */
+struct open_files {
+    std::FILE *const *files; /* null entries are skipped */
+    uint32_t count;
+};
+
+/* Reads @member's compressed bytes from @source into @packed, which has room for them. */
+typedef arc_status (*member_reader)(const void *source, const arc_member *member, uint8_t *packed);
+
+arc_status read_plain_member(const void *source, const arc_member *member, uint8_t *packed)
 {
+    std::FILE *archive_file = static_cast<const arc_archive *>(source)->file;
     if (arc_seek_from_start(archive_file, member->offset) != 0 ||
         std::fread(packed, 1, member->packed_size, archive_file) != member->packed_size)
         return ARC_ERR_READ;
     return ARC_OK;
 }
 
-/* How many of the next @length bytes lie within the sink's limit. */
-uint32_t bytes_to_write(const arc_file_sink *sink, uint32_t length)
+arc_status read_installer_member(const void *source, const arc_member *member, uint8_t *packed)
 {
-    if (sink->count >= sink->limit)
-        return 0;
-    return static_cast<uint32_t>(std::min<uint64_t>(length, sink->limit - sink->count));
+    return arc_read_member_data(static_cast<const arc_installer *>(source), member, packed);
 }
 
-/* Adds a whole block to the pending ones, writing them all once a further block would not fit. */
-bool collect_block(arc_file_sink *sink, const uint8_t *bytes, uint32_t length)
+/* Whether @identity names one of the @count files open as @files (null entries name none). */
+bool is_open_as_any(const arc_file_identity *identity, const open_files &files)
 {
-    std::memcpy(sink->pending + sink->pending_length, bytes, length);
-    sink->pending_length += length;
-    return sink->pending_length + BLOCK_SIZE <= ARC_SINK_BUFFER_SIZE || arc_file_sink_finish(sink);
-}
-
-/* Whether @identity names one of the @count files open as @inputs (null entries name none). */
-bool is_open_as_any(const arc_file_identity *identity, std::FILE *const *inputs, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < files.count; ++i) {
         arc_file_identity input_identity;
-        arc_identify(inputs[i], &input_identity);
+        arc_identify(files.files[i], &input_identity);
         if (arc_same_file(identity, &input_identity))
             return true;
     }
     return false;
 }
 
-/* Decodes into @output; a regular file gets no byte past the recorded size. */
+bool write_to_stream(void *file, const uint8_t *bytes, size_t length)
+{
+    return arc_write_through(static_cast<std::FILE *>(file), bytes, length) == 0;
+}
+
+/*
+ * Decodes into @output; a regular file gets no byte past the recorded size.
+ * Without memory for the gathering, each block is written as it comes.
+ */
 arc_status decode_into(std::FILE *output, bool regular, const uint8_t *packed,
                        const arc_member *member)
 {
-    const uint64_t limit = regular ? member->unpacked_size : UINT64_MAX;
-    arc_file_sink sink = {output, 0, limit,
-                          static_cast<uint8_t *>(std::malloc(ARC_SINK_BUFFER_SIZE)), 0};
-    const explode_result result = explode(packed, member->packed_size, arc_file_sink_write, &sink);
+    uint8_t one_block[BLOCK_SIZE];
+    uint8_t *gathered = static_cast<uint8_t *>(std::malloc(WRITE_BUFFER_SIZE));
+    arc_buffered_sink sink = {gathered != nullptr ? gathered : one_block,
+                              gathered != nullptr ? WRITE_BUFFER_SIZE : BLOCK_SIZE,
+                              0,
+                              regular ? member->unpacked_size : UINT64_MAX,
+                              write_to_stream,
+                              output};
+    arc_status status = arc_decode_member(packed, member, arc_buffered_sink_take, &sink);
     /* A block that cannot be written wins over whatever the decoder found after it. */
-    const bool written = result == EXPLODE_WRITE_FAILED || arc_file_sink_finish(&sink);
-    std::free(sink.pending);
-    return written ? arc_extraction_status(result, sink.count, member->unpacked_size)
-                   : ARC_ERR_WRITE;
+    if (!arc_buffered_sink_flush(&sink))
+        status = ARC_ERR_WRITE;
+    std::free(gathered);
+    return status;
 }
-
-} // namespace
 
 /*
  * Opens the output without emptying it, and empties it only once it is known
- * not to be the archive or the log: checking the path first and opening it
- * afterwards would let the path be swapped for a link in between. A failed
- * output is removed only when it is a regular file (a device or a pipe is
- * left where it is); when it was reached through a symbolic link, the file
- * written is removed and the link stays.
+ * not to be one of the files being read or spared: checking the path first
+ * and opening it afterwards would let the path be swapped for a link in
+ * between. A failed output is removed only when it is a regular file (a
+ * device or a pipe is left where it is); when it was reached through a
+ * symbolic link, the file written is removed and the link stays.
  */
-arc_status arc_write_member_file(const char *output_path, const uint8_t *packed,
-                                 const arc_member *member, std::FILE *const *inputs,
-                                 uint32_t input_count)
+arc_status write_member_file(const char *output_path, const uint8_t *packed,
+                             const arc_member *member, open_files inputs, open_files spared)
 {
     std::FILE *output = arc_open_output(output_path);
     if (output == nullptr)
         return ARC_ERR_WRITE;
     arc_file_identity identity;
     arc_identify(output, &identity);
-    const bool refused = is_open_as_any(&identity, inputs, input_count);
+    const bool refused = is_open_as_any(&identity, inputs) || is_open_as_any(&identity, spared);
 
     arc_status status = refused || arc_empty_file(output) != 0 ? ARC_ERR_WRITE : ARC_OK;
     if (status == ARC_OK)
@@ -102,6 +114,27 @@ arc_status arc_write_member_file(const char *output_path, const uint8_t *packed,
     return status;
 }
 
+/*
+ * What every extraction into a file does: take a buffer for the compressed
+ * bytes, @read them from @source, write the member, release the buffer.
+ */
+arc_status extract_from(const void *source, member_reader read, const arc_member *member,
+                        const char *output_path, open_files inputs, open_files spared)
+{
+    /* An empty member still asks for a byte. */
+    const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
+    uint8_t *packed = arc_buffer_acquire(buffer_size);
+    if (packed == nullptr)
+        return ARC_ERR_NO_MEMORY;
+    arc_status status = read(source, member, packed);
+    if (status == ARC_OK)
+        status = write_member_file(output_path, packed, member, inputs, spared);
+    arc_buffer_release(packed, buffer_size);
+    return status;
+}
+
+} // namespace
+
 arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked_size)
 {
     if (result == EXPLODE_WRITE_FAILED)
@@ -111,43 +144,53 @@ arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked
     return written == unpacked_size ? ARC_OK : ARC_ERR_SIZE;
 }
 
-bool arc_file_sink_write(void *context, const uint8_t *bytes, uint32_t length)
+bool arc_buffered_sink_take(void *context, const uint8_t *bytes, uint32_t length)
 {
-    arc_file_sink *sink = static_cast<arc_file_sink *>(context);
-    const uint32_t kept = bytes_to_write(sink, length);
-    bool written;
-    if (length != BLOCK_SIZE) /* the last block: the stream buffers it as it sees fit */
-        written = arc_file_sink_finish(sink) && std::fwrite(bytes, 1, kept, sink->file) == kept;
-    else if (sink->pending != nullptr)
-        written = collect_block(sink, bytes, kept);
-    else
-        written = arc_write_through(sink->file, bytes, kept) == 0;
-    if (written)
-        sink->count += length;
-    return written;
+    arc_buffered_sink *sink = static_cast<arc_buffered_sink *>(context);
+    const size_t kept = static_cast<size_t>(std::min<uint64_t>(length, sink->room));
+    if (kept == 0)
+        return true;
+    if (sink->used + kept > sink->capacity && !arc_buffered_sink_flush(sink))
+        return false;
+    std::memcpy(sink->buffer + sink->used, bytes, kept);
+    sink->used += kept;
+    sink->room -= kept;
+    return true;
 }
 
-bool arc_file_sink_finish(arc_file_sink *sink)
+bool arc_buffered_sink_flush(arc_buffered_sink *sink)
 {
-    const uint32_t length = sink->pending_length;
-    sink->pending_length = 0;
-    return arc_write_through(sink->file, sink->pending, length) == 0;
+    const size_t length = sink->used;
+    sink->used = 0;
+    return length == 0 || sink->flush(sink->flush_context, sink->buffer, length);
 }
 
 arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
-                              const char *output_path, std::FILE *keep_intact)
+                              const char *output_path)
 {
-    /* An empty member still asks for a byte. */
-    const size_t buffer_size = member->packed_size != 0 ? member->packed_size : 1;
-    uint8_t *packed = arc_buffer_acquire(buffer_size);
-    if (packed == nullptr)
-        return ARC_ERR_NO_MEMORY;
+    return arc_extract_member_sparing(archive, member, output_path, nullptr, 0);
+}
 
-    arc_status status = read_member_data(archive->file, member, packed);
-    if (status == ARC_OK) {
-        std::FILE *const inputs[2] = {archive->file, keep_intact};
-        status = arc_write_member_file(output_path, packed, member, inputs, 2);
-    }
-    arc_buffer_release(packed, buffer_size);
-    return status;
+arc_status arc_extract_member_sparing(arc_archive *archive, const arc_member *member,
+                                      const char *output_path, std::FILE *const *spared,
+                                      uint32_t spared_count)
+{
+    return extract_from(archive, read_plain_member, member, output_path, {&archive->file, 1},
+                        {spared, spared_count});
+}
+
+arc_status arc_extract_installer_member(arc_installer *installer, const arc_member *member,
+                                        const char *output_path)
+{
+    /* What the member claims is checked against the volumes before memory is taken for it. */
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    const arc_status claim = arc_member_pieces(installer, member, pieces, &piece_count);
+    if (claim != ARC_OK)
+        return claim;
+    std::FILE *inputs[ARC_MAX_VOLUMES];
+    for (uint32_t i = 0; i < installer->volume_count; ++i)
+        inputs[i] = installer->volumes[i].file;
+    return extract_from(installer, read_installer_member, member, output_path,
+                        {inputs, installer->volume_count}, {nullptr, 0});
 }

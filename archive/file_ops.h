@@ -41,13 +41,6 @@ void arc_identify(std::FILE *file, arc_file_identity *identity);
 bool arc_same_file(const arc_file_identity *a, const arc_file_identity *b);
 
 /*
- * arc_path_is_open_file() - whether @path names an existing file that is the
- * very file open as @file, hard and symbolic links included. False where the
- * platform cannot tell, or when @file is null.
- */
-bool arc_path_is_open_file(const char *path, std::FILE *file);
-
-/*
  * arc_open_regular_file() - open @path for binary reading when it is a
  * regular file, links followed; anything else (a folder, a FIFO, a device) is
  * refused without the open waiting on it. Returns the stream, or null with
@@ -83,12 +76,6 @@ int arc_write_through(std::FILE *file, const uint8_t *bytes, size_t length);
  * removed. Failures are ignored.
  */
 void arc_remove_file(const char *path, const arc_file_identity *identity);
-
-/*
- * arc_ignore_broken_pipes() - make a write to a pipe that has no reader left
- * fail with an error, rather than end the process with a signal.
- */
-void arc_ignore_broken_pipes();
 
 /* Whether @c ends a folder in a path: '/'; on Windows also '\\' and a drive's ':'. */
 bool arc_is_path_separator(char c);

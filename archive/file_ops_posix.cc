@@ -5,7 +5,6 @@
 #include "archive/file_ops.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
 #include <dirent.h>
@@ -151,11 +150,6 @@ void arc_remove_file(const char *path, const arc_file_identity *identity)
             std::remove(target);
     }
     std::free(resolved);
-}
-
-void arc_ignore_broken_pipes()
-{
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),

@@ -169,11 +169,6 @@ void arc_remove_file(const char *path, const arc_file_identity *identity)
     CloseHandle(handle);
 }
 
-void arc_ignore_broken_pipes()
-{
-    /* Windows has no such signal: the write fails by itself. */
-}
-
 int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
                     void *context)
 {

@@ -29,11 +29,6 @@ struct volume_names {
     bool out_of_memory;
 };
 
-char fold_ascii_letter(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 /* The volume number of a decimal "1" to "255" without leading zeros, or 0. */
 uint32_t volume_number_of(const char *digits)
 {
@@ -52,7 +47,7 @@ uint32_t sibling_number(const volume_names &names, const char *name, bool *exact
     const char *base = names.given_path + names.folder_length;
     *exact = true;
     for (size_t i = 0; i < names.base_length; ++i) {
-        if (name[i] == '\0' || fold_ascii_letter(name[i]) != fold_ascii_letter(base[i]))
+        if (name[i] == '\0' || arc_ascii_lower(name[i]) != arc_ascii_lower(base[i]))
             return 0;
         *exact = *exact && name[i] == base[i];
     }
@@ -294,9 +289,7 @@ bool volumes_make_sense(const arc_installer *installer, const arc_member *member
 arc_status plain_member_piece(const arc_installer *installer, const arc_member *member,
                               arc_piece *pieces, uint32_t *piece_count)
 {
-    if (member->offset < ARC_HEADER_SIZE ||
-        static_cast<int64_t>(member->offset) + member->packed_size >
-            installer->volumes[0].file_size)
+    if (!arc_extent_inside(member, installer->volumes[0].file_size))
         return ARC_ERR_OUTSIDE;
     pieces[0] = {0, member->offset, member->packed_size};
     *piece_count = 1;

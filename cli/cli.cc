@@ -1,10 +1,10 @@
 #include "cli/cli.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "archive/archive.h"
-#include "archive/file_ops.h"
 #include "cli/report.h"
 #include "cli/status.h"
 
@@ -18,8 +18,6 @@ const char USAGE_TEXT[] =
     "\n"
     "Exit codes: 0 ok, 1 usage, 2 cannot open, 3 not an archive, 4 bad directory,\n"
     "            5 no such member, 6 damaged stream, 7 cannot write, 8 size mismatch.\n";
-
-const int EXIT_USAGE = 1;
 
 void close_log()
 {
@@ -54,16 +52,11 @@ int run_command(int argc, char *argv[])
         return cli_list(argv[2]);
     if (argc >= 4 && !list_form)
         return cli_extract(argv[1], argv[2], argv[3]);
-    cli_print_usage();
-    return EXIT_USAGE;
+    std::fputs(USAGE_TEXT, stderr);
+    return ARC_EXIT_USAGE;
 }
 
 } // namespace
-
-void cli_print_usage()
-{
-    std::fputs(USAGE_TEXT, stderr);
-}
 
 bool cli_open_archive(const char *archive_path, arc_archive *archive, int *exit_code)
 {
@@ -78,8 +71,13 @@ bool cli_open_archive(const char *archive_path, arc_archive *archive, int *exit_
 
 int cli_main(int argc, char *argv[])
 {
-    /* An output or standard stream whose reader went away is a failed write, not the end. */
-    arc_ignore_broken_pipes();
+    /*
+     * An output or standard stream whose reader went away is a failed write,
+     * not the end. Where there is no SIGPIPE (Windows), the write fails by itself.
+     */
+#if defined(SIGPIPE)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     open_log(argc, argv);
     const int exit_code = run_command(argc, argv);
     close_log();

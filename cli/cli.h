@@ -21,9 +21,6 @@ int cli_list(const char *archive_path);
  */
 int cli_extract(const char *archive_path, const char *member_name, const char *output_path);
 
-/* cli_print_usage() - write the usage text to standard error. */
-void cli_print_usage();
-
 struct arc_archive;
 
 /*

@@ -5,12 +5,6 @@
 #include "cli/report.h"
 #include "cli/status.h"
 
-namespace {
-
-const int EXIT_NO_MEMBER = 5;
-
-} // namespace
-
 int cli_extract(const char *archive_path, const char *member_name, const char *output_path)
 {
     arc_archive archive;
@@ -23,7 +17,7 @@ int cli_extract(const char *archive_path, const char *member_name, const char *o
         report("%s: no member called \"%s\" (the archive holds %zu)", archive_path, member_name,
                static_cast<size_t>(archive.member_count));
         arc_close(&archive);
-        return EXIT_NO_MEMBER;
+        return arc_status_exit_code(ARC_ERR_NO_MEMBER);
     }
 
     report("extracting %s: %u compressed bytes at offset %u, expecting %u bytes out", member->name,
@@ -31,7 +25,8 @@ int cli_extract(const char *archive_path, const char *member_name, const char *o
            static_cast<unsigned>(member->unpacked_size));
     /* The member table goes with the archive, which is closed before the outcome is told. */
     const uint32_t expected_size = member->unpacked_size;
-    const arc_status status = arc_extract_member(&archive, member, output_path, g_log_file);
+    const arc_status status =
+        arc_extract_member_sparing(&archive, member, output_path, &g_log_file, 1);
     arc_close(&archive);
 
     if (status != ARC_OK) {

@@ -23,6 +23,9 @@ enum arc_status {
     ARC_ERR_SIZE = 10,
 };
 
+/* The exit code of a usage error, the one exit code no status maps to. */
+enum { ARC_EXIT_USAGE = 1 };
+
 /*
  * arc_status_text() - the message for @status, a constant string with static
  * lifetime. Any integer is accepted; values outside the table give

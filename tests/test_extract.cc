@@ -39,9 +39,12 @@ class Extraction : public ScratchDirTest {
         return archive.member_count == 1 ? &archive.members[0] : nullptr;
     }
 
-    arc_status extract_to(const std::string &output, std::FILE *keep_intact = nullptr)
+    arc_status extract_to(const std::string &output, std::FILE *spared = nullptr)
     {
-        return arc_extract_member(&archive, &archive.members[0], output.c_str(), keep_intact);
+        if (spared == nullptr)
+            return arc_extract_member(&archive, &archive.members[0], output.c_str());
+        return arc_extract_member_sparing(&archive, &archive.members[0], output.c_str(), &spared,
+                                          1);
     }
 
     arc_archive archive = {};
@@ -136,27 +139,44 @@ TEST_F(Extraction, StatusComparesSizesIn64Bits)
         EXPECT_EQ(arc_extraction_status(damaged, 5, 5), ARC_ERR_DAMAGED);
 }
 
-TEST_F(Extraction, SinkCountsPast32BitsAndWritesNothingPastItsLimit)
-{
-    std::FILE *file = std::fopen(path("sink").c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    arc_file_sink sink = {file, 0xFFFFFFFFu, UINT64_MAX, nullptr, 0};
-    const uint8_t bytes[2] = {'a', 'b'};
-    EXPECT_TRUE(arc_file_sink_write(&sink, bytes, 2));
-    EXPECT_EQ(sink.count, 0x100000001u);
-    sink = {file, 1, 2, nullptr, 0};
-    EXPECT_TRUE(arc_file_sink_write(&sink, bytes, 2));
-    EXPECT_EQ(sink.count, 3u);
-    std::fclose(file);
-    EXPECT_EQ(file_or_missing(path("sink")), "aba");
+/* What a buffered sink hands on: whole pieces, no byte past its room, and a failed flush. */
+struct flushed {
+    std::string bytes;
+    int calls = 0;
+    bool fail = false;
+};
 
-    /* A stream opened for reading takes no bytes at all. */
-    file = std::fopen(path("sink").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    sink = {file, 7, UINT64_MAX, nullptr, 0};
-    EXPECT_FALSE(arc_file_sink_write(&sink, bytes, 2));
-    EXPECT_EQ(sink.count, 7u);
-    std::fclose(file);
+bool record_flush(void *context, const uint8_t *bytes, size_t length)
+{
+    flushed *out = static_cast<flushed *>(context);
+    ++out->calls;
+    out->bytes.append(reinterpret_cast<const char *>(bytes), length);
+    return !out->fail;
+}
+
+TEST(BufferedSink, GathersBlocksKeepsNothingPastItsRoomAndTellsAFailedFlush)
+{
+    flushed out;
+    uint8_t buffer[8192];
+    arc_buffered_sink sink = {buffer, sizeof(buffer), 0, 10000, record_flush, &out};
+    const std::vector<uint8_t> block(4096, 'b');
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(arc_buffered_sink_take(&sink, block.data(), 4096));
+    EXPECT_EQ(out.calls, 1); /* two blocks filled the buffer; the third waits */
+    EXPECT_TRUE(arc_buffered_sink_flush(&sink));
+    EXPECT_EQ(out.bytes.size(), 10000u); /* the rest of the third block was taken and dropped */
+    EXPECT_TRUE(arc_buffered_sink_take(&sink, block.data(), 4096));
+    EXPECT_TRUE(arc_buffered_sink_flush(&sink));
+    EXPECT_EQ(out.calls, 2);
+
+    out.fail = true;
+    sink.room = UINT64_MAX;
+    EXPECT_TRUE(arc_buffered_sink_take(&sink, block.data(), 4096));
+    EXPECT_TRUE(arc_buffered_sink_take(&sink, block.data(), 4096));
+    EXPECT_FALSE(arc_buffered_sink_take(&sink, block.data(), 4096)); /* no room made */
+    EXPECT_EQ(out.calls, 3);
+    EXPECT_TRUE(arc_buffered_sink_take(&sink, block.data(), 4096));
+    EXPECT_FALSE(arc_buffered_sink_flush(&sink));
 }
 
 TEST_F(Extraction, RefusesToOverwriteTheArchiveItself)

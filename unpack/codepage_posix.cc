@@ -4,6 +4,7 @@
 #include "unpack/codepage.h"
 
 #include <cerrno>
+#include <new>
 
 #include <iconv.h>
 
@@ -16,7 +17,10 @@ unpack_converter *unpack_open_converter(const std::string &name)
     const iconv_t descriptor = iconv_open("UTF-8", name.c_str());
     if (descriptor == reinterpret_cast<iconv_t>(-1))
         return nullptr;
-    return new unpack_converter{descriptor};
+    unpack_converter *converter = new (std::nothrow) unpack_converter{descriptor};
+    if (converter == nullptr)
+        iconv_close(descriptor);
+    return converter;
 }
 
 bool unpack_convert(unpack_converter *converter, const char *bytes, size_t length, bool escape,

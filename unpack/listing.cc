@@ -78,6 +78,16 @@ size_t utf8_length(const std::string &text, size_t at)
     return length;
 }
 
+/* A DOS date and time as "YYYY-MM-DDTHH:MM:SS", when valid; else "". */
+std::string iso_time(uint16_t date, uint16_t time)
+{
+    if (!unpack_dos_time_valid(date, time))
+        return "";
+    std::string text = raw_date_time(date, time);
+    text[10] = 'T';
+    return text;
+}
+
 std::string version_json(const arc_member &member)
 {
     if (member.version_high == 0 && member.version_low == 0)
@@ -134,7 +144,7 @@ std::string member_json(const arc_installer *installer, uint32_t index, unpack_c
         if (c == '\\')
             c = '/';
     }
-    const std::string time = unpack_iso_time(member.dos_date, member.dos_time);
+    const std::string time = iso_time(member.dos_date, member.dos_time);
     return "{\"index\": " + std::to_string(index) +
            ", \"folder\": " + std::to_string(member.folder) +
            ", \"name\": " + unpack_json_string(name) + ", \"name_hex\": \"" +
@@ -160,15 +170,6 @@ std::string json_array(const char *key, const std::vector<std::string> &items, b
 }
 
 } // namespace
-
-std::string unpack_iso_time(uint16_t date, uint16_t time)
-{
-    if (!unpack_dos_time_valid(date, time))
-        return "";
-    std::string text = raw_date_time(date, time);
-    text[10] = 'T';
-    return text;
-}
 
 std::string unpack_json_string(const std::string &text)
 {

@@ -30,7 +30,4 @@ std::string unpack_json_document(const arc_installer *installer, const unpack_ca
 /* unpack_json_string() - @text as a JSON string: quoted, escaped, invalid UTF-8 as U+FFFD. */
 std::string unpack_json_string(const std::string &text);
 
-/* unpack_iso_time() - a DOS date and time as "YYYY-MM-DDTHH:MM:SS", when valid; else "". */
-std::string unpack_iso_time(uint16_t date, uint16_t time);
-
 #endif

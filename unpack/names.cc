@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "archive/archive.h"
 #include "unpack/unpack_os.h"
 
 namespace {
@@ -15,7 +16,7 @@ bool is_ascii_letter(char c)
 
 uint32_t fold(uint32_t c)
 {
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    return c < 0x80 ? static_cast<uint32_t>(arc_ascii_lower(static_cast<char>(c))) : c;
 }
 
 /* Why @part cannot be one part of a path; @first: it starts the path. */

@@ -3,45 +3,36 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 namespace {
 
 /* Writes leave in pieces of this size rather than the decoder's 4 KiB blocks. */
 const size_t WRITE_BUFFER_SIZE = size_t{1} << 18;
 
-struct file_sink {
+/* Where a worker's gathered bytes go, and why they did not. */
+struct file_output {
     unpack_file *file;
-    uint8_t *buffer;
-    size_t used;
-    uint64_t room; /* bytes still to be written before the recorded size is reached */
     int error;
-    std::atomic<uint64_t> *progress;
 };
 
-bool flush(file_sink *sink)
+bool write_to_file(void *context, const uint8_t *bytes, size_t length)
 {
-    if (sink->used == 0)
-        return true;
-    sink->error = unpack_os_write(sink->file, sink->buffer, sink->used);
-    sink->used = 0;
-    return sink->error == 0;
+    file_output *output = static_cast<file_output *>(context);
+    output->error = unpack_os_write(output->file, bytes, length);
+    return output->error == 0;
 }
 
-/* Bytes past the recorded size are counted, and fail the size check, but never reach the file. */
-bool file_sink_take(void *context, const uint8_t *bytes, uint32_t length)
+/* Counts every byte for the progress line, then gathers it for the file, if any. */
+struct member_sink {
+    std::atomic<uint64_t> *progress;
+    arc_buffered_sink *file; /* null to test only */
+};
+
+bool member_sink_take(void *context, const uint8_t *bytes, uint32_t length)
 {
-    file_sink *sink = static_cast<file_sink *>(context);
+    member_sink *sink = static_cast<member_sink *>(context);
     sink->progress->fetch_add(length, std::memory_order_relaxed);
-    const size_t kept = static_cast<size_t>(std::min<uint64_t>(length, sink->room));
-    if (sink->file == nullptr || kept == 0)
-        return true;
-    if (sink->used + kept > WRITE_BUFFER_SIZE && !flush(sink))
-        return false;
-    std::memcpy(sink->buffer + sink->used, bytes, kept);
-    sink->used += kept;
-    sink->room -= kept;
-    return true;
+    return sink->file == nullptr || arc_buffered_sink_take(sink->file, bytes, length);
 }
 
 /* Closes the decoded file; a failed one is removed and leaves its slot. Returns the status. */
@@ -144,25 +135,29 @@ void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t 
         status = os_error == 0 ? ARC_OK : ARC_ERR_WRITE;
     }
     if (status == ARC_OK) {
-        file_sink sink = {file, write_buffer, 0, job->member->unpacked_size, 0, &pool->bytes_out};
-        status = arc_decode_member(packed->bytes, job->member, file_sink_take, &sink);
-        if (status == ARC_OK && file != nullptr && !flush(&sink))
+        /* Bytes past the recorded size are counted, and fail the size check, but never written. */
+        file_output output = {file, 0};
+        arc_buffered_sink gathered = {
+            write_buffer, WRITE_BUFFER_SIZE, 0, job->member->unpacked_size, write_to_file, &output};
+        member_sink sink = {&pool->bytes_out, file != nullptr ? &gathered : nullptr};
+        status = arc_decode_member(packed->bytes, job->member, member_sink_take, &sink);
+        if (status == ARC_OK && file != nullptr && !arc_buffered_sink_flush(&gathered))
             status = ARC_ERR_WRITE;
-        os_error = sink.error;
+        os_error = output.error;
     }
     if (file != nullptr)
         status = settle_file(job, file, temp_name, status, &os_error);
     complete(pool, job, status, os_error);
 }
 
-/* @write_buffer is this worker's own, freed when the pool stops. */
-void work(unpack_pool *pool, uint8_t *write_buffer)
+void work(void *argument)
 {
+    unpack_pool *pool = static_cast<unpack_worker *>(argument)->pool;
+    uint8_t *write_buffer = static_cast<unpack_worker *>(argument)->write_buffer;
     packed_buffer packed = {nullptr, 0};
     while (unpack_job *job = take_job(pool))
         run_job(pool, job, &packed, write_buffer);
     std::free(packed.bytes);
-    std::free(write_buffer);
 }
 
 } // namespace
@@ -170,19 +165,16 @@ void work(unpack_pool *pool, uint8_t *write_buffer)
 bool unpack_pool_start(unpack_pool *pool, arc_installer *installer, unsigned threads)
 {
     pool->installer = installer;
+    /* Filled before any starts: a running worker holds its record's address. */
+    pool->workers.assign(threads, unpack_worker{pool, nullptr, nullptr});
     unpack_os_block_interrupts(true);
     bool started = true;
-    for (unsigned i = 0; i < threads && started; ++i) {
-        uint8_t *buffer = static_cast<uint8_t *>(std::malloc(WRITE_BUFFER_SIZE));
-        started = buffer != nullptr;
-        try {
-            if (started)
-                pool->threads.emplace_back(work, pool, buffer);
-        } catch (const std::system_error &) {
-            /* std::thread reports a thread the system would not start only this way. */
-            std::free(buffer);
-            started = false;
-        }
+    for (unpack_worker &worker : pool->workers) {
+        worker.write_buffer = static_cast<uint8_t *>(std::malloc(WRITE_BUFFER_SIZE));
+        started = worker.write_buffer != nullptr &&
+                  unpack_os_start_thread(work, &worker, &worker.thread) == 0;
+        if (!started)
+            break;
     }
     unpack_os_block_interrupts(false);
     if (!started)
@@ -239,7 +231,10 @@ void unpack_pool_stop(unpack_pool *pool)
         pool->stopping = true;
     }
     pool->job_waiting.notify_all();
-    for (std::thread &thread : pool->threads)
-        thread.join();
-    pool->threads.clear();
+    for (unpack_worker &worker : pool->workers) {
+        if (worker.thread != nullptr)
+            unpack_os_join_thread(worker.thread);
+        std::free(worker.write_buffer);
+    }
+    pool->workers.clear();
 }

@@ -29,7 +29,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "archive/archive.h"
@@ -50,6 +49,15 @@ struct unpack_job {
     bool done;
 };
 
+struct unpack_pool;
+
+/* One worker thread and what it owns. */
+struct unpack_worker {
+    unpack_pool *pool;
+    uint8_t *write_buffer;
+    unpack_thread *thread; /* null until started */
+};
+
 struct unpack_pool {
     arc_installer *installer;
     std::mutex read_lock; /* held while a worker reads from the installer's streams */
@@ -58,7 +66,7 @@ struct unpack_pool {
     std::condition_variable job_waiting; /* for the workers: a job was queued, or stopping */
     std::condition_variable main_wakeup; /* for the main thread: see unpack_pool_wait() */
     std::deque<unpack_job *> queue;
-    std::vector<std::thread> threads;
+    std::vector<unpack_worker> workers;
     bool stopping = false;
     unsigned idle = 0;        /* workers waiting for a job */
     unsigned outstanding = 0; /* jobs queued or being worked on */

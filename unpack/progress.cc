@@ -62,13 +62,12 @@ std::string unpack_progress_text(const unpack_progress &progress, double seconds
     return text;
 }
 
-void unpack_console_progress(unpack_console *console, const unpack_progress &progress,
-                             bool now_anyway)
+void unpack_console_progress(unpack_console *console, const unpack_progress &progress)
 {
     if (!console->progress_on)
         return;
     const clock_type::time_point now = clock_type::now();
-    if (!now_anyway && now - console->last_drawn < REDRAW_INTERVAL)
+    if (now - console->last_drawn < REDRAW_INTERVAL)
         return;
     console->last_drawn = now;
     const std::string text = unpack_progress_text(progress, unpack_console_seconds(console));

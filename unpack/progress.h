@@ -31,10 +31,9 @@ void unpack_console_line(unpack_console *console, const std::string &line);
 
 /*
  * unpack_console_progress() - redraw the progress line from @progress, at most
- * ten times a second unless @now_anyway. Nothing when progress is off.
+ * ten times a second. Nothing when progress is off.
  */
-void unpack_console_progress(unpack_console *console, const unpack_progress &progress,
-                             bool now_anyway);
+void unpack_console_progress(unpack_console *console, const unpack_progress &progress);
 
 /* unpack_console_clear() - remove the progress line, if one is shown. */
 void unpack_console_clear(unpack_console *console);

@@ -34,7 +34,8 @@
 
 namespace {
 
-const int EXIT_CANNOT_WRITE = 7;
+/* An unsafe path, an existing file or a conflict is a file that could not be written. */
+const int EXIT_CANNOT_WRITE = arc_status_exit_code(ARC_ERR_WRITE);
 
 /* One selected member on its way through. */
 struct pending {
@@ -261,11 +262,11 @@ int no_room_error(const pending &p)
     return no_room ? p.job.os_error : 0;
 }
 
-void show_progress(run_state *state, bool now_anyway)
+void show_progress(run_state *state)
 {
     const unpack_progress progress = {state->members_done, state->catalog->selected.size(),
                                       state->pool.bytes_out.load(), state->bytes_total};
-    unpack_console_progress(state->console, progress, now_anyway);
+    unpack_console_progress(state->console, progress);
 }
 
 bool is_done(run_state *state, const pending &p)
@@ -322,7 +323,7 @@ void run_members(run_state *state)
             finish(&window.front(), state);
             window.pop_front();
         }
-        show_progress(state, false);
+        show_progress(state);
         if (window.empty() || (window.size() < most_pending && next < selected.size()))
             continue;
         /* Tell outcomes and queue more in batches, while the workers still have some queued. */

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "archive/archive.h"
-#include "varlix_version.h"
 #include "unpack/codepage.h"
 #include "unpack/listing.h"
 #include "unpack/options.h"
@@ -11,17 +10,18 @@
 #include "unpack/progress.h"
 #include "unpack/run.h"
 #include "unpack/unpack_os.h"
+#include "varlix_version.h"
 
 namespace {
 
-const int EXIT_USAGE = 1;
-const int EXIT_NO_MATCH = 5;
+/* A pattern that matched nothing is a member that is not there. */
+const int EXIT_NO_MATCH = arc_status_exit_code(ARC_ERR_NO_MEMBER);
 
 int usage_error(const std::string &problem)
 {
     std::fprintf(stderr, "varlix-unpack: %s\nTry 'varlix-unpack --help' for more information.\n",
                  problem.c_str());
-    return EXIT_USAGE;
+    return ARC_EXIT_USAGE;
 }
 
 /* Each pattern that selected nothing, told before anything else happens. */

@@ -43,6 +43,9 @@ struct unpack_dir;
 /* A file open for writing. */
 struct unpack_file;
 
+/* A thread started by unpack_os_start_thread(). */
+struct unpack_thread;
+
 /* What a finished file is given before it is closed. */
 struct unpack_file_details {
     bool has_time;
@@ -141,6 +144,15 @@ int unpack_os_remove(unpack_dir *dir, const std::string &name);
  */
 void unpack_os_install_interrupt_cleanup();
 void unpack_os_block_interrupts(bool block);
+
+/*
+ * unpack_os_start_thread() - run @run(@argument) in a new thread. Returns 0
+ * with *@thread set, or the system's error with *@thread null.
+ */
+int unpack_os_start_thread(void (*run)(void *argument), void *argument, unpack_thread **thread);
+
+/* unpack_os_join_thread() - wait for @thread to end, and release it. */
+void unpack_os_join_thread(unpack_thread *thread);
 
 /*
  * unpack_os_create_temp() - create a new file for writing in @dir, under a

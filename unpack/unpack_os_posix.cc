@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -24,6 +25,12 @@ struct unpack_dir {
 
 struct unpack_file {
     int fd;
+};
+
+struct unpack_thread {
+    pthread_t id;
+    void (*run)(void *argument);
+    void *argument;
 };
 
 namespace {
@@ -65,6 +72,16 @@ void remove_temps_and_die(int signal_number)
     sigemptyset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
     raise(signal_number);
+}
+
+/* A handle for the descriptor @fd, or null, with @fd closed, when there is no memory for one. */
+template <typename handle>
+handle *wrap_descriptor(int fd)
+{
+    handle *wrapped = new (std::nothrow) handle{fd};
+    if (wrapped == nullptr)
+        close(fd);
+    return wrapped;
 }
 
 int entry_kind_at(int dir_fd, const char *name, unpack_entry_kind *kind)
@@ -138,8 +155,8 @@ int unpack_os_open_root(const std::string &path, unpack_dir **dir, unsigned *cre
     }
     if (fd < 0)
         return errno;
-    *dir = new unpack_dir{fd};
-    return 0;
+    *dir = wrap_descriptor<unpack_dir>(fd);
+    return *dir != nullptr ? 0 : ENOMEM;
 }
 
 int unpack_os_open_folder(unpack_dir *parent, const std::string &name, unpack_dir **dir,
@@ -157,8 +174,8 @@ int unpack_os_open_folder(unpack_dir *parent, const std::string &name, unpack_di
         fd = openat(parent->fd, name.c_str(), flags);
     }
     if (fd >= 0) {
-        *dir = new unpack_dir{fd};
-        return 0;
+        *dir = wrap_descriptor<unpack_dir>(fd);
+        return *dir != nullptr ? 0 : ENOMEM;
     }
     const int error = errno;
     if (error != ELOOP && error != ENOTDIR)
@@ -179,6 +196,36 @@ void unpack_os_close_folder(unpack_dir *dir)
 int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind)
 {
     return entry_kind_at(dir->fd, name.c_str(), kind);
+}
+
+namespace {
+
+void *run_thread(void *thread)
+{
+    unpack_thread *self = static_cast<unpack_thread *>(thread);
+    self->run(self->argument);
+    return nullptr;
+}
+
+} // namespace
+
+int unpack_os_start_thread(void (*run)(void *argument), void *argument, unpack_thread **thread)
+{
+    *thread = new (std::nothrow) unpack_thread{pthread_t(), run, argument};
+    if (*thread == nullptr)
+        return ENOMEM;
+    const int error = pthread_create(&(*thread)->id, nullptr, run_thread, *thread);
+    if (error != 0) {
+        delete *thread;
+        *thread = nullptr;
+    }
+    return error;
+}
+
+void unpack_os_join_thread(unpack_thread *thread)
+{
+    pthread_join(thread->id, nullptr);
+    delete thread;
 }
 
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file)
@@ -202,9 +249,14 @@ int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unp
             entry.active.store(0);
         unpack_os_end_creation();
     }
-    if (fd >= 0)
-        *file = new unpack_file{fd};
-    return error;
+    if (fd < 0)
+        return error;
+    *file = wrap_descriptor<unpack_file>(fd);
+    if (*file != nullptr)
+        return 0;
+    unlinkat(dir->fd, name->c_str(), 0);
+    entry.active.store(0);
+    return ENOMEM;
 }
 
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)

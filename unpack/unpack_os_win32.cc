@@ -8,6 +8,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+#include <process.h>
 
 #include <windows.h>
 /* After windows.h, whose declarations it needs. */
@@ -22,6 +25,12 @@ struct unpack_dir {
 
 struct unpack_file {
     HANDLE handle;
+};
+
+struct unpack_thread {
+    HANDLE handle;
+    void (*run)(void *argument);
+    void *argument;
 };
 
 namespace {
@@ -363,4 +372,38 @@ void unpack_os_ignore_broken_pipes()
 bool unpack_os_is_no_room(int error)
 {
     return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+namespace {
+
+unsigned __stdcall run_thread(void *thread)
+{
+    unpack_thread *self = static_cast<unpack_thread *>(thread);
+    self->run(self->argument);
+    return 0;
+}
+
+} // namespace
+
+int unpack_os_start_thread(void (*run)(void *argument), void *argument, unpack_thread **thread)
+{
+    *thread = new (std::nothrow) unpack_thread{nullptr, run, argument};
+    if (*thread == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    /* The C runtime's own thread start, so that its per-thread state is made for the thread. */
+    const uintptr_t handle = _beginthreadex(nullptr, 0, run_thread, *thread, 0, nullptr);
+    if (handle == 0) {
+        delete *thread;
+        *thread = nullptr;
+        return last_error();
+    }
+    (*thread)->handle = reinterpret_cast<HANDLE>(handle);
+    return 0;
+}
+
+void unpack_os_join_thread(unpack_thread *thread)
+{
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    delete thread;
 }
