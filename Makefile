@@ -14,23 +14,31 @@
 #   make windows-test  run the tests against the .exe files, and the library tests as
 #                      Windows programs, under wine (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
-#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in build/bench-data);
-#                      varlix-unpack against a shell loop of varlix, and -j 2 against -j 1
-#                      (UNPACK_BENCH_RUNS=3; UNPACK_BENCH_SCRATCH, where it writes: a tmpfs)
+#                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in
+#                      build-bench/bench-data; BENCH_BEFORE=<commit> adds that commit's
+#                      decoder beside today's); varlix-unpack against a shell loop of
+#                      varlix, and -j 2 against -j 1 (UNPACK_BENCH_RUNS=3;
+#                      UNPACK_BENCH_SCRATCH, where it writes: a tmpfs)
 #   make resources     peak memory of a 64 MiB extraction against its bound (PASS/FAIL)
 #                      and the time to list an archive of 4096 members
+#                      (bench, resources and web-bench build in build-bench)
 #   make memcheck      the tests under valgrind: no memory error, no leak of any kind
 #                      (MEMCHECK_FLAGS=--quick leaves out the two bulk decoder tests)
 #   make web           build the web page into build-web/ (index.html, to open from disk or
 #                      serve) with Debian's emscripten
 #   make web-check     the page's browser tests in headless Chromium (needs chromium and npm;
-#                      the test packages come from web/tests/package-lock.json)
+#                      the test packages come from web/tests/package-lock.json), against
+#                      the native tools built in build-web-tools
 #   make web-bench     the page's speed against native varlix on make bench's 64 MiB text member
 #   make fuzz          build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #                      (default 60), FUZZ_AT_ONCE (default 2) at a time; corpora and
 #                      findings are kept in build-fuzz
 
 BUILD_DIR ?= build
+# Builds with settings of their own keep out of build/, whose cache stays make check's.
+BENCH_BUILD_DIR ?= build-bench
+WEB_TOOLS_BUILD_DIR ?= build-web-tools
+BENCH_BEFORE ?=
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -38,8 +46,8 @@ BENCH_SIZE_MIB ?= 64
 BENCH_RUNS ?= 7
 UNPACK_BENCH_RUNS ?= 3
 # Where varlix-unpack's bench writes what it extracts: a tmpfs where there is
-# one, so that the figures are the programs' and not the disk's (on a shared
-# virtual disk, creating a file took from 0.02 ms to 1 ms); empty: the data folder.
+# one, so that the figures are the programs' and not the disk's, whose time
+# to create a file varies with its state; empty: the data folder.
 UNPACK_BENCH_SCRATCH ?= $(shell test -d /dev/shm -a -w /dev/shm && echo /dev/shm/varlix-unpack-bench)
 MEMCHECK_BUILD_DIR ?= build-memcheck
 MEMCHECK_FLAGS ?=
@@ -67,7 +75,7 @@ print_skip_reasons = awk '/^\[ RUN      \]/ { name = $$4 } /: Skipped$$/ { getli
 # cmake --build runs make below this one: its directory changes are noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all configure check demo bench resources memcheck fuzz install deb windows windows-test \
+.PHONY: all configure check demo bench bench-configure resources memcheck fuzz install deb windows windows-test \
 	web web-check web-bench web-packages clean
 
 all: configure
@@ -91,15 +99,18 @@ demo:
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
 
-bench:
-	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
-	cmake --build $(BUILD_DIR) --target varlix varlix-unpack varlix_bench unpack_bench \
+bench-configure:
+	cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVARLIX_TESTS=OFF \
+	    -DVARLIX_BENCH=ON -DVARLIX_BENCH_BEFORE="$(BENCH_BEFORE)" $(CMAKE_FLAGS)
+
+bench: bench-configure
+	cmake --build $(BENCH_BUILD_DIR) --target varlix varlix-unpack varlix_bench unpack_bench \
 	    --parallel $(JOBS)
-	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
+	$(BENCH_BUILD_DIR)/bench/varlix_bench $(BENCH_BUILD_DIR)/varlix $(BENCH_BUILD_DIR)/bench-data \
 		--size-mib $(BENCH_SIZE_MIB) --runs $(BENCH_RUNS)
-	$(BUILD_DIR)/bench/unpack_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/varlix-unpack \
-		$(BUILD_DIR)/bench-data/unpack --runs $(UNPACK_BENCH_RUNS) \
-		$(if $(UNPACK_BENCH_SCRATCH),--scratch $(UNPACK_BENCH_SCRATCH))
+	$(BENCH_BUILD_DIR)/bench/unpack_bench $(BENCH_BUILD_DIR)/varlix \
+		$(BENCH_BUILD_DIR)/varlix-unpack $(BENCH_BUILD_DIR)/bench-data/unpack \
+		--runs $(UNPACK_BENCH_RUNS) $(if $(UNPACK_BENCH_SCRATCH),--scratch $(UNPACK_BENCH_SCRATCH))
 
 install: configure
 	cmake --build $(BUILD_DIR) --target varlix_installables --parallel $(JOBS)
@@ -155,29 +166,28 @@ web:
 # make_sample_installers writes, so those are built first, as make check
 # builds them. npm ci installs the pinned packages when the lockfile changed.
 web-check: web web-packages
-	$(MAKE) configure TEST_FLAGS=-DVARLIX_TESTS=ON
-	cmake --build $(BUILD_DIR) --target varlix varlix-unpack make_sample_installers --parallel $(JOBS)
-	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	$(MAKE) configure BUILD_DIR=$(WEB_TOOLS_BUILD_DIR) TEST_FLAGS=-DVARLIX_TESTS=ON
+	cmake --build $(WEB_TOOLS_BUILD_DIR) --target varlix varlix-unpack make_sample_installers \
+	    --parallel $(JOBS)
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(WEB_TOOLS_BUILD_DIR))" \
 	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" node --test page.test.mjs
 
-web-bench: web web-packages
-	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
-	cmake --build $(BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
-	$(BUILD_DIR)/bench/varlix_bench $(BUILD_DIR)/varlix $(BUILD_DIR)/bench-data \
+web-bench: web web-packages bench-configure
+	cmake --build $(BENCH_BUILD_DIR) --target varlix varlix_bench --parallel $(JOBS)
+	$(BENCH_BUILD_DIR)/bench/varlix_bench $(BENCH_BUILD_DIR)/varlix $(BENCH_BUILD_DIR)/bench-data \
 		--size-mib 64 --runs $(BENCH_RUNS) --decode-only
-	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BUILD_DIR))" \
+	cd web/tests && VARLIX_BUILD_DIR="$(abspath $(BENCH_BUILD_DIR))" \
 	    VARLIX_WEB_DIR="$(abspath $(WEB_BUILD_DIR))" \
-	    node speed.mjs "$(abspath $(BUILD_DIR))/bench-data/64MiB/text-m0-d6.z" $(BENCH_RUNS)
+	    node speed.mjs "$(abspath $(BENCH_BUILD_DIR))/bench-data/64MiB/text-m0-d6.z" $(BENCH_RUNS)
 
 web-packages:
 	cd web/tests && { [ node_modules/.package-lock.json -nt package-lock.json ] || \
 	    npm ci --no-audit --no-fund; }
 
-resources:
-	$(MAKE) configure CMAKE_FLAGS="$(CMAKE_FLAGS) -DVARLIX_BENCH=ON"
-	cmake --build $(BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
+resources: bench-configure
+	cmake --build $(BENCH_BUILD_DIR) --target varlix make_resource_archives make_demo_archive \
 	    --parallel $(JOBS)
-	bench/resource_bounds.sh $(BUILD_DIR)
+	bench/resource_bounds.sh $(BENCH_BUILD_DIR)
 
 memcheck:
 	$(MAKE) all BUILD_DIR=$(MEMCHECK_BUILD_DIR) BUILD_TYPE=RelWithDebInfo \
@@ -191,5 +201,5 @@ fuzz:
 	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_AT_ONCE)
 
 clean:
-	rm -rf $(BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS_TEST_BUILD_DIR) \
+	rm -rf $(BUILD_DIR) $(BENCH_BUILD_DIR) $(WEB_TOOLS_BUILD_DIR) $(DEB_BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS_TEST_BUILD_DIR) \
 	    $(MEMCHECK_BUILD_DIR) $(FUZZ_BUILD_DIR) $(WEB_BUILD_DIR) $(WEB_OBJECT_DIR)

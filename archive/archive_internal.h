@@ -91,9 +91,10 @@ enum arc_open_kind {
  * arc_open_file() - open @path for reading as @kind says, take its size and
  * read its 255-byte header into @header, checking the signature. Returns
  * ARC_OK or ARC_ERR_OPEN (with ARC_OPEN_REGULAR_ONLY also for anything but a
- * regular file), ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE;
- * *@file holds the stream (or null) and *@file_size the size, whatever the
- * outcome.
+ * regular file), ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_NOT_ARCHIVE.
+ * *@file holds the stream, or null when it could not be opened, whatever the
+ * outcome; *@file_size is set once the file is open and its end was found,
+ * and left alone before that.
  */
 arc_status arc_open_file(const char *path, arc_open_kind kind, std::FILE **file, int64_t *file_size,
                          uint8_t *header);

@@ -1,12 +1,13 @@
 /*
  * varlix on archives that carry what it does not read (folder tables, member
- * details, code-page names, disk set volumes) must behave exactly as it did
- * before the library learnt to read them. tests/golden/varlix_on_installers.txt
- * holds what the earlier varlix printed, exited with and wrote for the
- * archives built below; this test builds them again and compares.
+ * details, code-page names, disk set volumes) must behave as a reader of the
+ * plain format alone would: what the whole-installer reader knows must change
+ * nothing varlix prints, exits with or writes. tests/golden/varlix_on_installers.txt
+ * holds those outcomes for the archives built below; this test builds them
+ * again and compares.
  *
- * To record the file anew with another varlix (only ever the one from before
- * the whole-installer reader, commit 6cd9b2d):
+ * To record the file anew, with a varlix that is known to read the plain
+ * format alone:
  *   VARLIX_EXE=<that varlix> VARLIX_RECORD_GOLDEN=tests/golden/varlix_on_installers.txt \
  *       build/tests/test_cli_unchanged
  */

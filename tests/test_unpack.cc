@@ -22,13 +22,15 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
-#include "varlix_version.h"
 #include "tests/support/installer_support.h"
 #include "tests/support/test_support.h"
 #include "tools/archive_writer.h"
 #include "tools/implode_encoder.h"
+#include "unpack/listing.h"
 #include "unpack/names.h"
+#include "unpack/progress.h"
 #include "unpack/unpack_os.h"
+#include "varlix_version.h"
 
 namespace fs = std::filesystem;
 
@@ -193,6 +195,37 @@ TEST(UnpackNames, UnsafePathsAreRecognisedPartByPart)
     EXPECT_EQ(unpack_name_member(converter, "CP1252", ".VARLIX-UNPACK-7-0.TMP", false).problem,
               "a name of the form varlix-unpack's temporary files take");
     unpack_close_converter(converter);
+}
+
+TEST(UnpackText, JsonStringsEscapeWhatJsonMustAndReplaceBadUtf8)
+{
+    const struct {
+        std::string text, json;
+    } CASES[] = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {"q\"b\\", "\"q\\\"b\\\\\""},
+        {std::string("\x01\x1f\n\0", 4), "\"\\u0001\\u001f\\u000a\\u0000\""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
+        {"\xE9t\xC3", "\"\\ufffdt\\ufffd\""}, /* a lone Latin-1 byte, a cut sequence */
+        {"\xC0\x80\xED\xA0\x80",
+         "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\""}, /* overlong, surrogate */
+    };
+    for (const auto &c : CASES)
+        EXPECT_EQ(unpack_json_string(c.text), c.json);
+}
+
+TEST(UnpackText, ProgressTellsMembersBytesRateAndTimeLeft)
+{
+    EXPECT_EQ(unpack_progress_text({0, 3, 0, 1048576}, 0), "0/3 members, 0.0/1.0 MiB");
+    EXPECT_EQ(unpack_progress_text({1, 3, 1048576, 3 * 1048576}, 2),
+              "1/3 members, 1.0/3.0 MiB, 0.5 MiB/s, 0:04 left");
+    EXPECT_EQ(unpack_progress_text({2, 2, 90 * 1048576u, 90 * 1048576u}, 1),
+              "2/2 members, 90.0/90.0 MiB, 90.0 MiB/s, 0:00 left");
+    EXPECT_EQ(unpack_progress_text({1, 9, 1048576, 61 * 1048576u}, 1),
+              "1/9 members, 1.0/61.0 MiB, 1.0 MiB/s, 1:00 left");
+    EXPECT_EQ(unpack_count(1, "member") + " " + unpack_count(0, "folder"), "1 member 0 folders");
 }
 
 TEST(UnpackNames, ControlCharactersC0AndC1AreShownEscaped)
