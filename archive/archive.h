@@ -42,10 +42,10 @@ struct arc_member {
      * not usable.
      */
     uint16_t folder;
-    uint16_t dos_date;     /* local date: bits 15-9 year - 1980, 8-5 month, 4-0 day */
-    uint16_t dos_time;     /* local time: bits 15-11 hour, 10-5 minute, 4-0 seconds / 2 */
-    uint16_t flags;        /* ARC_FLAG_CONTINUES; other bits have no known meaning */
-    uint32_t attributes;   /* MS-DOS attributes, ARC_ATTRIBUTE_* */
+    uint16_t dos_date;   /* local date: bits 15-9 year - 1980, 8-5 month, 4-0 day */
+    uint16_t dos_time;   /* local time: bits 15-11 hour, 10-5 minute, 4-0 seconds / 2 */
+    uint16_t flags;      /* ARC_FLAG_CONTINUES, ARC_FLAG_STORED; other bits have no known meaning */
+    uint32_t attributes; /* MS-DOS attributes, ARC_ATTRIBUTE_* */
     uint32_t version_high; /* file version, major << 16 | minor; 0 when none */
     uint32_t version_low;  /* file version, build << 16 | revision; 0 when none */
     uint8_t start_volume;  /* volume holding the start of the data, from 1; 0 outside a set */
@@ -81,6 +81,8 @@ enum {
     ARC_MAX_VOLUMES = 255,
     /* arc_member.flags: the member's data goes on into the next volume. */
     ARC_FLAG_CONTINUES = 0x0100,
+    /* arc_member.flags: the member's data is the file itself, stored as it is, not imploded. */
+    ARC_FLAG_STORED = 0x0010,
     ARC_ATTRIBUTE_READ_ONLY = 0x01,
     ARC_ATTRIBUTE_HIDDEN = 0x02,
     ARC_ATTRIBUTE_SYSTEM = 0x04,
@@ -122,7 +124,7 @@ char arc_ascii_lower(char c);
 /*
  * arc_extract_member() - decode @member of @archive (opened with ARC_OK) into
  * the file at @output_path, created or emptied, and check its length against
- * the directory.
+ * the directory; a stored member is copied, as arc_decode_member() does.
  *
  * Returns ARC_OK, ARC_ERR_NO_MEMORY, ARC_ERR_READ, ARC_ERR_WRITE,
  * ARC_ERR_DAMAGED or ARC_ERR_SIZE. A decoded block that cannot be written
@@ -324,7 +326,10 @@ arc_status arc_read_member_data(const arc_installer *installer, const arc_member
  * arc_decode_member() - decode @member's compressed bytes at @packed
  * (member->packed_size of them) into @sink with @sink_context, and check the
  * number of bytes the sink took, counted in 64 bits, against the recorded
- * expanded size.
+ * expanded size. A stored member (ARC_FLAG_STORED) is not decoded: its bytes
+ * are handed over as they stand, in the decoder's blocks of 4096 bytes and a
+ * shorter last one, and checked the same way, so that one whose sizes differ
+ * is ARC_ERR_SIZE.
  *
  * Returns ARC_OK; ARC_ERR_WRITE when the sink returned false; ARC_ERR_DAMAGED
  * for any other fault of the stream; ARC_ERR_SIZE when the stream ended well

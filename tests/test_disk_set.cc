@@ -132,6 +132,19 @@ TEST_F(DiskSet, TwoVolumeSetJoinsItsStraddlingMember)
     EXPECT_EQ(read_and_decode(installer, member(1)).bytes, sample_text(3000, 2));
 }
 
+TEST_F(DiskSet, AStoredMemberStraddlesAVolumeBoundaryWhole)
+{
+    test_set set;
+    set.members = {packed_member("A.TXT", sample_text(3000, 1)),
+                   raw_member("B.DLL", random_bytes(5000, 2), 5000)};
+    set.members[1].flags = ARC_FLAG_STORED;
+    set.volume_data_sizes = {set.members[0].data.size() + 2000, 0};
+    write_volumes(set_volumes(set), {"DISK.1", "DISK.2"});
+    ASSERT_EQ(open("DISK.1"), ARC_OK);
+    EXPECT_EQ(member(1).flags, ARC_FLAG_STORED | ARC_FLAG_CONTINUES);
+    EXPECT_EQ(read_and_decode(installer, member(1)).bytes, random_bytes(5000, 2));
+}
+
 TEST_F(DiskSet, MissingLastVolumeFailsOnlyTheMembersInIt)
 {
     write_volumes(set_volumes(four_volume_set()), {"_SETUP.1", "_SETUP.2", "_SETUP.3", ""});

@@ -202,6 +202,28 @@ TEST_F(ExtractCommand, FailureThroughALinkToStandardOutputRemovesTheRedirectedFi
     EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
+TEST_F(ExtractCommand, StoredMembersAreListedAndCopied)
+{
+    test_member stored = raw_member("SETUP.DLL", README, 6000);
+    stored.flags = 0x0010;
+    test_member mismatched = raw_member("OTHER.DLL", README, 5999);
+    mismatched.flags = 0x0010;
+    write_archive({stored, mismatched});
+    const run_result listing = run_varlix({"--list", archive_path});
+    EXPECT_EQ(listing.exit_code, 0);
+    EXPECT_NE(listing.out.find("  SETUP.DLL                offset        255  compressed       6000"
+                               "  expands to       6000\n"),
+              std::string::npos)
+        << listing.out;
+    const std::string out = path("setup.dll");
+    const run_result copied = run_varlix({archive_path, "setup.dll", out});
+    EXPECT_EQ(copied.exit_code, 0) << copied.err;
+    EXPECT_EQ(read_file_bytes(out), README);
+    const run_result wrong = run_varlix({archive_path, "other.dll", path("other.dll")});
+    EXPECT_EQ(wrong.exit_code, 8);
+    EXPECT_FALSE(path_exists(path("other.dll")));
+}
+
 TEST_F(ExtractCommand, ExtractsToStandardOutput)
 {
     if (varlix_is_windows_program())

@@ -223,6 +223,38 @@ TEST_F(InstallerTest, DecodeTellsWriteDamageAndSizeFaultsApart)
               ARC_ERR_DAMAGED);
 }
 
+/* A member whose data is the file itself, as real setup libraries hold some. */
+test_member stored_member(const std::string &name, const std::vector<uint8_t> &data,
+                          uint32_t unpacked_size)
+{
+    test_member member = raw_member(name, data, unpacked_size);
+    member.flags = ARC_FLAG_STORED;
+    return member;
+}
+
+TEST_F(InstallerTest, StoredMembersAreCopiedInTheDecodersBlocksAndChecked)
+{
+    std::vector<uint8_t> exe = random_bytes(9000, 5);
+    exe[0] = 'M';
+    exe[1] = 'Z';
+    test_archive layout;
+    layout.members = {stored_member("A.DLL", exe, 9000), packed_member("B.TXT", sample_text(99, 1)),
+                      stored_member("C.EXE", exe, 9001), stored_member("EMPTY", {}, 0)};
+    ASSERT_EQ(open_layout(layout), ARC_OK);
+    recording_sink sink;
+    std::vector<uint8_t> packed(9000);
+    ASSERT_EQ(arc_read_member_data(&installer, &member(0), packed.data()), ARC_OK);
+    EXPECT_EQ(arc_decode_member(packed.data(), &member(0), recording_sink_take, &sink), ARC_OK);
+    EXPECT_EQ(sink.call_sizes, window_call_sizes(9000));
+    EXPECT_EQ(sink.bytes, exe);
+    EXPECT_EQ(read_and_decode(installer, member(1)).bytes, sample_text(99, 1));
+    EXPECT_EQ(read_and_decode(installer, member(2)).status, ARC_ERR_SIZE);
+    EXPECT_EQ(read_and_decode(installer, member(3)).status, ARC_OK);
+    const std::string out = path("c.exe");
+    EXPECT_EQ(arc_extract_installer_member(&installer, &member(2), out.c_str()), ARC_ERR_SIZE);
+    EXPECT_FALSE(path_exists(out));
+}
+
 TEST_F(InstallerTest, ExtractionKeepsTheFileOnlyWhenItIsRight)
 {
     test_archive layout = foldered_archive();
