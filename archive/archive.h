@@ -245,11 +245,24 @@ struct arc_installer {
  * arc_open_installer() - clear @installer and open the archive at @path as a
  * whole installer: a plain archive, or any volume of a disk set.
  *
- * A file whose header carries the set flag is a volume. Its siblings are the
- * files in the same folder named <base>.<number> (the given file's name up to
- * its last dot, matched without regard to ASCII case, the number in decimal
- * from 1 to 255); a given file whose name does not end in a number is taken
- * as the volume its header names. The directory is read from volume 1, or,
+ * A file whose header carries the set flag is a volume, and the others of
+ * its set are looked for: in the given file's folder, the files named
+ * <base>.<number>, where <base> is the given file's name up to its last dot
+ * (matched without regard to ASCII case) and <number> is 1 to 255 in decimal
+ * without leading zeros; then, when that folder's name holds a number, the
+ * same names in each folder beside it whose name is the same but for that
+ * number, the last run of digits in it (ASCII case ignored, leading zeros
+ * allowed: DISK1 and DISK2, disk01 and disk02, Disk 1 and Disk 2, CD1 and
+ * CD2), in the order of their numbers. A given folder named "" or "." in the
+ * path is taken by its name in the file system. For each number the file
+ * beside the given one wins over one in a disk folder, an earlier disk
+ * folder over a later one, and, in one folder, the given file's spelling
+ * over another letter case. A given file whose name does not end in a number
+ * is taken as the volume its header names. Only regular files are read: a
+ * FIFO, a device or a folder in a volume's place is a volume that cannot be
+ * opened, and is never waited on.
+ *
+ * The directory is read from volume 1, or,
  * when volume 1 is unusable, from the highest-numbered volume present that
  * says it is the last: the directory of a middle volume may be an interim
  * copy with wrong offsets. A volume that is missing or belongs elsewhere does
@@ -275,6 +288,25 @@ struct arc_installer {
  * caller calls arc_close_installer() in every case.
  */
 arc_status arc_open_installer(const char *path, arc_installer *installer);
+
+/*
+ * arc_open_installer_with() - arc_open_installer(), with the @volume_path_count
+ * files at @volume_paths taken first as volumes of the set, each as the
+ * volume its header names, before any file found on disk; for volumes kept
+ * in places the search does not look. They are not checked beyond that: see
+ * arc_identify_volume(). Ignored for a plain archive.
+ */
+arc_status arc_open_installer_with(const char *path, const char *const *volume_paths,
+                                   uint32_t volume_path_count, arc_installer *installer);
+
+/*
+ * arc_identify_volume() - whether the file at @path is a volume of the disk
+ * set that the file at @given_path belongs to: ARC_OK with *@number its
+ * volume number; ARC_ERR_OPEN when it cannot be opened (or is not a regular
+ * file); ARC_ERR_NOT_ARCHIVE when it is not a volume of that set, or
+ * @given_path is not a volume of a set. *@number is 0 after a failure.
+ */
+arc_status arc_identify_volume(const char *given_path, const char *path, uint32_t *number);
 
 /*
  * arc_close_installer() - close every volume's stream and release all the

@@ -140,10 +140,47 @@ arc_status arc_read_installer_directory(arc_installer *installer, uint32_t volum
 
 /*
  * arc_open_disk_set() - find, open and check the volumes of the set that the
- * file at @path (whose header is @header) belongs to, then read the directory
- * of volume 1 or of the last volume. Returns as arc_open_installer().
+ * file at @path (whose header is @header) belongs to, the @named_count files
+ * at @named_paths first, then read the directory of volume 1 or of the last
+ * volume. Returns as arc_open_installer().
  */
-arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header);
+arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header,
+                             const char *const *named_paths, uint32_t named_count);
+
+/* The files found for each volume number of a set, and how to name a missing one. */
+struct arc_volume_names {
+    const char *given_path;
+    size_t folder_length;               /* the given path's folder part, separator included */
+    size_t base_length;                 /* the file name up to its last dot */
+    char *found[ARC_MAX_VOLUMES + 1];   /* by volume number; null where none was found */
+    uint32_t rank[ARC_MAX_VOLUMES + 1]; /* how good each find is, lower first */
+    bool out_of_memory;
+};
+
+/*
+ * arc_find_volume_names() - fill @names with the files that may be the
+ * volumes of the set that the file at @path, whose header is @header,
+ * belongs to: see arc_open_installer_with() for the places and the order.
+ * Returns ARC_OK or ARC_ERR_NO_MEMORY; arc_free_volume_names() either way.
+ */
+arc_status arc_find_volume_names(const char *path, const uint8_t *header,
+                                 const char *const *named_paths, uint32_t named_count,
+                                 arc_volume_names *names);
+void arc_free_volume_names(arc_volume_names *names);
+
+/* arc_expected_volume_path() - the name volume @number would have beside the given file. */
+char *arc_expected_volume_path(const arc_volume_names *names, uint32_t number);
+
+/*
+ * arc_volume_number_in_header() - read the 255-byte header of the regular
+ * file at @path into @header and return the volume number it gives, or 0
+ * when the file cannot be read or is not a volume of a set.
+ */
+uint32_t arc_volume_number_in_header(const char *path, uint8_t *header);
+
+/* Whether @header, from a file that says it is volume @number, is that volume of @set_header's set.
+ */
+bool arc_header_is_volume_of_set(const uint8_t *header, uint32_t number, const uint8_t *set_header);
 
 /* A copy of @text in memory of its own, or null. */
 char *arc_copy_text(const char *text);

@@ -81,6 +81,13 @@ void arc_remove_file(const char *path, const arc_file_identity *identity);
 bool arc_is_path_separator(char c);
 
 /*
+ * arc_resolve_path() - the absolute path of the existing folder or file at
+ * @path, links resolved, in memory the caller frees; null when it cannot be
+ * told.
+ */
+char *arc_resolve_path(const char *path);
+
+/*
  * Calls @visit with @context and the name of each entry of the folder
  * @folder ("" for the current one), in no particular order. Returns 0, or -1
  * when the folder cannot be listed.

@@ -152,6 +152,11 @@ void arc_remove_file(const char *path, const arc_file_identity *identity)
     std::free(resolved);
 }
 
+char *arc_resolve_path(const char *path)
+{
+    return realpath(path, nullptr);
+}
+
 int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
                     void *context)
 {

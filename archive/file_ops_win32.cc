@@ -169,6 +169,11 @@ void arc_remove_file(const char *path, const arc_file_identity *identity)
     CloseHandle(handle);
 }
 
+char *arc_resolve_path(const char *path)
+{
+    return _fullpath(nullptr, path, 0);
+}
+
 int arc_list_folder(const char *folder, void (*visit)(void *context, const char *name),
                     void *context)
 {

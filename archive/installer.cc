@@ -243,6 +243,12 @@ arc_status arc_read_installer_directory(arc_installer *installer, uint32_t volum
 
 arc_status arc_open_installer(const char *path, arc_installer *installer)
 {
+    return arc_open_installer_with(path, nullptr, 0, installer);
+}
+
+arc_status arc_open_installer_with(const char *path, const char *const *volume_paths,
+                                   uint32_t volume_path_count, arc_installer *installer)
+{
     clear_installer(installer);
     std::FILE *file = nullptr;
     int64_t file_size = 0;
@@ -258,7 +264,7 @@ arc_status arc_open_installer(const char *path, arc_installer *installer)
     /* Every volume, this one included, is opened and checked alike. */
     std::fclose(file);
     installer->disk_set = true;
-    return arc_open_disk_set(installer, path, header);
+    return arc_open_disk_set(installer, path, header, volume_paths, volume_path_count);
 }
 
 void arc_close_installer(arc_installer *installer)

@@ -19,137 +19,6 @@
 
 namespace {
 
-/* The paths of the files found for each volume number, and how to name a missing one. */
-struct volume_names {
-    const char *given_path;
-    size_t folder_length; /* the given path's folder part, separator included */
-    size_t base_length;   /* the file name up to its last dot */
-    char *found[ARC_MAX_VOLUMES + 1];
-    bool exact[ARC_MAX_VOLUMES + 1]; /* found under the given base's very spelling */
-    bool out_of_memory;
-};
-
-/* The volume number of a decimal "1" to "255" without leading zeros, or 0. */
-uint32_t volume_number_of(const char *digits)
-{
-    uint32_t number = 0;
-    size_t i = 0;
-    for (; digits[i] >= '0' && digits[i] <= '9' && i < 3; ++i)
-        number = number * 10 + static_cast<uint32_t>(digits[i] - '0');
-    if (i == 0 || digits[i] != '\0' || digits[0] == '0' || number > ARC_MAX_VOLUMES)
-        return 0;
-    return number;
-}
-
-/* @name's volume number when it is the given base, a dot and a number, in any letter case. */
-uint32_t sibling_number(const volume_names &names, const char *name, bool *exact)
-{
-    const char *base = names.given_path + names.folder_length;
-    *exact = true;
-    for (size_t i = 0; i < names.base_length; ++i) {
-        if (name[i] == '\0' || arc_ascii_lower(name[i]) != arc_ascii_lower(base[i]))
-            return 0;
-        *exact = *exact && name[i] == base[i];
-    }
-    return name[names.base_length] == '.' ? volume_number_of(name + names.base_length + 1) : 0;
-}
-
-/* The given folder part followed by @name. */
-char *path_beside_given(const volume_names &names, const char *name)
-{
-    const size_t name_length = std::strlen(name);
-    char *path = static_cast<char *>(std::malloc(names.folder_length + name_length + 1));
-    if (path != nullptr) {
-        std::memcpy(path, names.given_path, names.folder_length);
-        std::memcpy(path + names.folder_length, name, name_length + 1);
-    }
-    return path;
-}
-
-/* Keeps the first sibling found for each number, unless a later one is spelt as given. */
-void visit_sibling(void *context, const char *name)
-{
-    volume_names &names = *static_cast<volume_names *>(context);
-    bool exact = false;
-    const uint32_t number = sibling_number(names, name, &exact);
-    if (number == 0 || (names.found[number] != nullptr && (names.exact[number] || !exact)))
-        return;
-    char *path = path_beside_given(names, name);
-    if (path == nullptr) {
-        names.out_of_memory = true;
-        return;
-    }
-    std::free(names.found[number]);
-    names.found[number] = path;
-    names.exact[number] = exact;
-}
-
-/* The name volume @number would have: the given folder and base, a dot and the number. */
-char *expected_path(const volume_names &names, uint32_t number)
-{
-    char suffix[8];
-    std::snprintf(suffix, sizeof(suffix), ".%u", static_cast<unsigned>(number));
-    const size_t prefix = names.folder_length + names.base_length;
-    char *path = static_cast<char *>(std::malloc(prefix + std::strlen(suffix) + 1));
-    if (path != nullptr) {
-        std::memcpy(path, names.given_path, prefix);
-        std::strcpy(path + prefix, suffix);
-    }
-    return path;
-}
-
-/*
- * Fills @names from the given file's folder. The given file itself stands for
- * the number its name ends in, or else for the number its header names, so it
- * is found even where the folder cannot be listed.
- */
-arc_status find_volume_names(const char *path, const uint8_t *header, volume_names *names)
-{
-    names->given_path = path;
-    names->folder_length = arc_file_name_start(path);
-    const char *file_name = path + names->folder_length;
-    const char *dot = std::strrchr(file_name, '.');
-    names->base_length =
-        dot != nullptr ? static_cast<size_t>(dot - file_name) : std::strlen(file_name);
-
-    uint32_t given = dot != nullptr ? volume_number_of(dot + 1) : 0;
-    if (given == 0)
-        given = header[ARC_HEADER_VOLUME_NUMBER];
-    if (given != 0) {
-        names->found[given] = arc_copy_text(path);
-        names->exact[given] = true;
-        if (names->found[given] == nullptr)
-            return ARC_ERR_NO_MEMORY;
-    }
-
-    char *folder = static_cast<char *>(std::malloc(names->folder_length + 1));
-    if (folder == nullptr)
-        return ARC_ERR_NO_MEMORY;
-    std::memcpy(folder, path, names->folder_length);
-    folder[names->folder_length] = '\0';
-    arc_list_folder(folder, visit_sibling, names); /* unlisted, only the given file is known */
-    std::free(folder);
-    return names->out_of_memory ? ARC_ERR_NO_MEMORY : ARC_OK;
-}
-
-void free_volume_names(volume_names *names)
-{
-    for (char *path : names->found)
-        std::free(path);
-}
-
-/*
- * The volumes of one set share their header's member count, date, time and
- * total size; a volume's own fields say which it is.
- */
-bool header_is_volume_of_set(const uint8_t *header, uint32_t number, const uint8_t *set_header)
-{
-    return read_u16le(header + ARC_HEADER_SET_FLAG) == 1 &&
-           header[ARC_HEADER_VOLUME_NUMBER] == number &&
-           std::memcmp(header + ARC_HEADER_SET_IDENTITY, set_header + ARC_HEADER_SET_IDENTITY,
-                       ARC_HEADER_SET_IDENTITY_SIZE) == 0;
-}
-
 uint32_t data_end_of(const uint8_t *header)
 {
     const uint32_t folder_table = arc_read_u32le(header + ARC_HEADER_FOLDER_TABLE_OFFSET);
@@ -169,7 +38,7 @@ void open_volume(arc_volume *volume, uint32_t number, const uint8_t *set_header,
     uint8_t header[ARC_HEADER_SIZE];
     volume->status = arc_open_file(volume->path, ARC_OPEN_REGULAR_ONLY, &volume->file,
                                    &volume->file_size, header);
-    if (volume->status == ARC_OK && !header_is_volume_of_set(header, number, set_header))
+    if (volume->status == ARC_OK && !arc_header_is_volume_of_set(header, number, set_header))
         volume->status = ARC_ERR_NOT_ARCHIVE;
     if (volume->status != ARC_OK) {
         if (volume->file != nullptr)
@@ -185,13 +54,14 @@ void open_volume(arc_volume *volume, uint32_t number, const uint8_t *set_header,
 }
 
 /* Volumes from @installer->volume_count + 1 to @count, opened where a file was found. */
-arc_status add_volumes(arc_installer *installer, const volume_names &names, uint32_t count,
+arc_status add_volumes(arc_installer *installer, const arc_volume_names &names, uint32_t count,
                        const uint8_t *set_header, set_survey *survey)
 {
     for (uint32_t number = installer->volume_count + 1; number <= count; ++number) {
         arc_volume *volume = &installer->volumes[number - 1];
         const bool found = names.found[number] != nullptr;
-        volume->path = found ? arc_copy_text(names.found[number]) : expected_path(names, number);
+        volume->path =
+            found ? arc_copy_text(names.found[number]) : arc_expected_volume_path(&names, number);
         installer->volume_count = number;
         if (volume->path == nullptr)
             return ARC_ERR_NO_MEMORY;
@@ -248,7 +118,7 @@ uint32_t volumes_needed(const arc_installer *installer, const set_survey &survey
     return count;
 }
 
-arc_status open_volumes(arc_installer *installer, const volume_names &names,
+arc_status open_volumes(arc_installer *installer, const arc_volume_names &names,
                         const uint8_t *set_header)
 {
     installer->volumes =
@@ -298,15 +168,44 @@ arc_status plain_member_piece(const arc_installer *installer, const arc_member *
 
 } // namespace
 
-arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header)
+/*
+ * The volumes of one set share their header's member count, date, time and
+ * total size; a volume's own fields say which it is.
+ */
+bool arc_header_is_volume_of_set(const uint8_t *header, uint32_t number, const uint8_t *set_header)
 {
-    volume_names names;
-    std::memset(&names, 0, sizeof(names));
-    arc_status status = find_volume_names(path, header, &names);
+    return read_u16le(header + ARC_HEADER_SET_FLAG) == 1 &&
+           header[ARC_HEADER_VOLUME_NUMBER] == number &&
+           std::memcmp(header + ARC_HEADER_SET_IDENTITY, set_header + ARC_HEADER_SET_IDENTITY,
+                       ARC_HEADER_SET_IDENTITY_SIZE) == 0;
+}
+
+arc_status arc_open_disk_set(arc_installer *installer, const char *path, const uint8_t *header,
+                             const char *const *named_paths, uint32_t named_count)
+{
+    arc_volume_names names;
+    arc_status status = arc_find_volume_names(path, header, named_paths, named_count, &names);
     if (status == ARC_OK)
         status = open_volumes(installer, names, header);
-    free_volume_names(&names);
+    arc_free_volume_names(&names);
     return status;
+}
+
+arc_status arc_identify_volume(const char *given_path, const char *path, uint32_t *number)
+{
+    *number = 0;
+    uint8_t given[ARC_HEADER_SIZE], header[ARC_HEADER_SIZE];
+    if (arc_volume_number_in_header(given_path, given) == 0)
+        return ARC_ERR_NOT_ARCHIVE;
+    std::FILE *file = arc_open_regular_file(path);
+    if (file == nullptr)
+        return ARC_ERR_OPEN;
+    std::fclose(file);
+    const uint32_t claimed = arc_volume_number_in_header(path, header);
+    if (claimed == 0 || !arc_header_is_volume_of_set(header, claimed, given))
+        return ARC_ERR_NOT_ARCHIVE;
+    *number = claimed;
+    return ARC_OK;
 }
 
 const arc_volume *arc_member_missing_volume(const arc_installer *installer,

@@ -3,6 +3,7 @@
  * that are missing, foreign, misnumbered or cut short.
  */
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,73 @@ TEST_F(DiskSet, WithoutTheFirstVolumeTheLastOnesDirectoryServes)
     EXPECT_EQ(open("_SETUP.2"), ARC_ERR_OPEN);
     EXPECT_EQ(installer.archive.member_count, 0u);
     EXPECT_EQ(installer.volumes[0].status, ARC_ERR_OPEN);
+}
+
+/* Volumes one per disk folder, as copies of floppies are kept, in each naming style. */
+TEST_F(DiskSet, VolumesInDiskFoldersAreFoundFromAnyOfThem)
+{
+    const struct {
+        const char *disks[4];
+    } STYLES[] = {
+        {{"DISK1", "DISK2", "DISK3", "DISK4"}},
+        {{"disk01", "disk02", "disk03", "disk04"}},
+        {{"Disk 1", "Disk 2", "Disk 3", "Disk 4"}},
+        {{"CD1", "cd2", "Cd3", "CD04"}},
+    };
+    const std::vector<test_archive> volumes = set_volumes(four_volume_set());
+    for (const auto &style : STYLES) {
+        SCOPED_TRACE(style.disks[0]);
+        std::filesystem::remove_all(path("media"));
+        for (int i = 0; i < 4; ++i) {
+            std::filesystem::create_directories(path("media/") + style.disks[i]);
+            ASSERT_TRUE(write_file(path("media/") + style.disks[i] + "/" + SET_NAMES[i],
+                                   build_archive(volumes[static_cast<size_t>(i)])));
+        }
+        for (int given = 0; given < 4; given += 3) {
+            ASSERT_EQ(open(std::string("media/") + style.disks[given] + "/" + SET_NAMES[given]),
+                      ARC_OK);
+            expect_outcomes({ARC_OK, ARC_OK, ARC_OK, ARC_OK, ARC_OK});
+        }
+    }
+}
+
+TEST_F(DiskSet, AVolumeBesideTheGivenOneWinsAndANamedOneWinsOverBoth)
+{
+    std::vector<test_archive> volumes = set_volumes(four_volume_set());
+    std::filesystem::create_directories(path("d/DISK1"));
+    std::filesystem::create_directories(path("d/DISK2"));
+    std::filesystem::create_directories(path("elsewhere"));
+    ASSERT_TRUE(write_file(path("d/DISK1/_SETUP.1"), build_archive(volumes[0])));
+    ASSERT_TRUE(write_file(path("d/DISK1/_SETUP.2"), build_archive(volumes[1])));
+    ASSERT_TRUE(write_file(path("d/DISK2/_SETUP.2"), bytes_of("not this one")));
+    ASSERT_TRUE(write_file(path("d/DISK2/_SETUP.3"), build_archive(volumes[2])));
+    ASSERT_TRUE(write_file(path("elsewhere/FOUR"), build_archive(volumes[3])));
+    ASSERT_TRUE(write_file(path("elsewhere/ALSO.3"), build_archive(volumes[2])));
+    ASSERT_EQ(open("d/DISK1/_SETUP.1"), ARC_OK);
+    EXPECT_EQ(std::string(installer.volumes[1].path), path("d/DISK1/_SETUP.2"));
+    EXPECT_EQ(std::string(installer.volumes[2].path), path("d/DISK2/_SETUP.3"));
+    EXPECT_EQ(installer.volumes[3].status, ARC_ERR_OPEN);
+
+    arc_close_installer(&installer);
+    const std::string named[] = {path("elsewhere/FOUR"), path("elsewhere/ALSO.3")};
+    const char *named_paths[] = {named[0].c_str(), named[1].c_str()};
+    ASSERT_EQ(arc_open_installer_with(path("d/DISK1/_SETUP.1").c_str(), named_paths, 2, &installer),
+              ARC_OK);
+    EXPECT_EQ(std::string(installer.volumes[2].path), named[1]);
+    EXPECT_EQ(std::string(installer.volumes[3].path), named[0]);
+    expect_outcomes({ARC_OK, ARC_OK, ARC_OK, ARC_OK, ARC_OK});
+
+    uint32_t number = 9;
+    EXPECT_EQ(arc_identify_volume(path("d/DISK1/_SETUP.1").c_str(), named[0].c_str(), &number),
+              ARC_OK);
+    EXPECT_EQ(number, 4u);
+    EXPECT_EQ(arc_identify_volume(path("d/DISK1/_SETUP.1").c_str(),
+                                  path("d/DISK2/_SETUP.2").c_str(), &number),
+              ARC_ERR_NOT_ARCHIVE);
+    EXPECT_EQ(
+        arc_identify_volume(path("d/DISK1/_SETUP.1").c_str(), path("nothing").c_str(), &number),
+        ARC_ERR_OPEN);
+    EXPECT_EQ(number, 0u);
 }
 
 } // namespace
