@@ -184,9 +184,9 @@ char arc_ascii_lower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool arc_extent_inside(const arc_member *member, int64_t file_size)
+bool arc_extent_inside(const arc_member *member, uint32_t data_start, int64_t file_size)
 {
-    return member->offset >= ARC_HEADER_SIZE &&
+    return member->offset >= data_start &&
            static_cast<int64_t>(member->offset) + member->packed_size <= file_size;
 }
 
@@ -232,7 +232,7 @@ arc_status arc_walk_records(arc_archive *archive, const uint8_t *buffer, uint32_
         member->offset = arc_read_u32le(buffer + p + RECORD_OFFSET);
         read_details(member, buffer, length, p);
 
-        if (rules.check_extents && !arc_extent_inside(member, archive->file_size))
+        if (rules.check_extents && !arc_extent_inside(member, ARC_HEADER_SIZE, archive->file_size))
             return ARC_ERR_OUTSIDE;
         p += read_u16le(buffer + p + RECORD_LENGTH);
     }

@@ -238,7 +238,7 @@ struct arc_installer {
     arc_volume *volumes; /* volumes[i] is volume i + 1 of a set; the one file of a plain archive */
     uint32_t directory_volume; /* index of the volume whose directory was read */
     bool disk_set;             /* the given file's header says it is a volume of a set */
-    uint8_t *folder_table;     /* storage behind the folders' names */
+    uint8_t *folder_table;     /* storage behind the folders' names, or a container's names */
 };
 
 /*
@@ -261,6 +261,18 @@ struct arc_installer {
  * is taken as the volume its header names. Only regular files are read: a
  * FIFO, a device or a folder in a volume's place is a volume that cannot be
  * opened, and is never waited on.
+ *
+ * The setup engine container found beside installers (_INST32I.EX_, first
+ * bytes 2A AB 79 D8) opens too, as one file holding one root folder: at 78
+ * the member count (1 to 4096), from 82 a table of that many entries (data
+ * offset, compressed and expanded size, each 32 bits, 8 bytes not read, then
+ * the member's name and a second name, each a 16-bit length and 1 to 255
+ * bytes 0x20..0xFF but 0x7F), all inside the file; its members' data follow
+ * the table. A table that does not parse is ARC_ERR_DIRECTORY. Its members
+ * have no date, time, attributes, file version or volume (all 0), are
+ * imploded, and are read and decoded as an archive's are; one whose data
+ * lies before the table's end or past the file's is ARC_ERR_OUTSIDE when it
+ * is read, alone. arc_member_stored_as() gives the second name.
  *
  * The directory is read from volume 1, or,
  * when volume 1 is unusable, from the highest-numbered volume present that
@@ -288,6 +300,13 @@ struct arc_installer {
  * caller calls arc_close_installer() in every case.
  */
 arc_status arc_open_installer(const char *path, arc_installer *installer);
+
+/*
+ * arc_member_stored_as() - the second name of @member of an engine container
+ * (the one the setup program stores it under: _INS0432._MP for INSTALL.EXE),
+ * valid until arc_close_installer(); null for an archive's member.
+ */
+const char *arc_member_stored_as(const arc_installer *installer, const arc_member *member);
 
 /*
  * arc_open_installer_with() - arc_open_installer(), with the @volume_path_count

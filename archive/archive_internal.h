@@ -37,10 +37,27 @@ arc_status arc_extraction_status(int result, uint64_t written, uint32_t unpacked
 
 /*
  * arc_extent_inside() - whether @member's data, from its offset for its
- * compressed size, lies after the header and inside a file of @file_size
- * bytes; the sum is taken in 64 bits.
+ * compressed size, lies after the first @data_start bytes (the header, or a
+ * container's table) and inside a file of @file_size bytes; the sum is taken
+ * in 64 bits.
  */
-bool arc_extent_inside(const arc_member *member, int64_t file_size);
+bool arc_extent_inside(const arc_member *member, uint32_t data_start, int64_t file_size);
+
+/* arc_starts_as_container() - whether the open @file starts with the engine container's signature.
+ */
+bool arc_starts_as_container(std::FILE *file);
+
+/*
+ * arc_read_container() - read the member table of the engine container open
+ * as @file, @file_size bytes long, into @installer's members, one root folder
+ * and the storage of the second names. Returns ARC_OK, ARC_ERR_DIRECTORY,
+ * ARC_ERR_READ or ARC_ERR_NO_MEMORY; the caller releases what is there
+ * either way.
+ */
+arc_status arc_read_container(arc_installer *installer, std::FILE *file, int64_t file_size);
+
+/* arc_container_data_start() - where a container's table ends, or 0 for an archive. */
+uint32_t arc_container_data_start(const arc_installer *installer);
 
 /* arc_read_u32le() - four bytes at any alignment, least significant first. */
 uint32_t arc_read_u32le(const uint8_t *bytes);

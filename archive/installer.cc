@@ -191,9 +191,9 @@ arc_status read_directory_of(arc_installer *installer, const arc_volume *volume)
     return status;
 }
 
-/* A plain archive: one volume, the given file, numbered 0. */
-arc_status open_plain_archive(arc_installer *installer, const char *path, std::FILE *file,
-                              int64_t file_size)
+/* The one volume of a plain archive or a container: the given file, numbered 0. */
+arc_status open_single_file(arc_installer *installer, const char *path, std::FILE *file,
+                            int64_t file_size)
 {
     installer->volumes = static_cast<arc_volume *>(std::calloc(1, sizeof(arc_volume)));
     if (installer->volumes == nullptr) {
@@ -206,9 +206,28 @@ arc_status open_plain_archive(arc_installer *installer, const char *path, std::F
     volume->file_size = file_size;
     volume->status = ARC_OK;
     volume->path = arc_copy_text(path);
-    if (volume->path == nullptr)
-        return ARC_ERR_NO_MEMORY;
-    return arc_read_installer_directory(installer, 0);
+    return volume->path != nullptr ? ARC_OK : ARC_ERR_NO_MEMORY;
+}
+
+/* What a failed open leaves: the volumes, so that a missing one can be named, and nothing else. */
+void drop_members(arc_installer *installer)
+{
+    drop_folders(installer);
+    std::free(installer->archive.members);
+    installer->archive.members = nullptr;
+    installer->archive.member_count = 0;
+    installer->archive.file_size = 0;
+}
+
+arc_status open_container(arc_installer *installer, const char *path, std::FILE *file,
+                          int64_t file_size)
+{
+    arc_status status = open_single_file(installer, path, file, file_size);
+    if (status == ARC_OK)
+        status = arc_read_container(installer, file, file_size);
+    if (status != ARC_OK)
+        drop_members(installer);
+    return status;
 }
 
 void clear_installer(arc_installer *installer)
@@ -231,13 +250,8 @@ arc_status arc_read_installer_directory(arc_installer *installer, uint32_t volum
 {
     installer->directory_volume = volume;
     const arc_status status = read_directory_of(installer, &installer->volumes[volume]);
-    if (status != ARC_OK) {
-        drop_folders(installer);
-        std::free(installer->archive.members);
-        installer->archive.members = nullptr;
-        installer->archive.member_count = 0;
-        installer->archive.file_size = 0;
-    }
+    if (status != ARC_OK)
+        drop_members(installer);
     return status;
 }
 
@@ -254,13 +268,17 @@ arc_status arc_open_installer_with(const char *path, const char *const *volume_p
     int64_t file_size = 0;
     uint8_t header[ARC_HEADER_SIZE];
     const arc_status status = arc_open_file(path, ARC_OPEN_REGULAR_ONLY, &file, &file_size, header);
+    if (status == ARC_ERR_NOT_ARCHIVE && file != nullptr && arc_starts_as_container(file))
+        return open_container(installer, path, file, file_size);
     if (status != ARC_OK) {
         if (file != nullptr)
             std::fclose(file);
         return status;
     }
-    if (read_u16le(header + ARC_HEADER_SET_FLAG) != 1)
-        return open_plain_archive(installer, path, file, file_size);
+    if (read_u16le(header + ARC_HEADER_SET_FLAG) != 1) {
+        const arc_status opened = open_single_file(installer, path, file, file_size);
+        return opened == ARC_OK ? arc_read_installer_directory(installer, 0) : opened;
+    }
     /* Every volume, this one included, is opened and checked alike. */
     std::fclose(file);
     installer->disk_set = true;

@@ -159,7 +159,9 @@ bool volumes_make_sense(const arc_installer *installer, const arc_member *member
 arc_status plain_member_piece(const arc_installer *installer, const arc_member *member,
                               arc_piece *pieces, uint32_t *piece_count)
 {
-    if (!arc_extent_inside(member, installer->volumes[0].file_size))
+    const uint32_t container_start = arc_container_data_start(installer);
+    const uint32_t data_start = container_start != 0 ? container_start : ARC_HEADER_SIZE;
+    if (!arc_extent_inside(member, data_start, installer->volumes[0].file_size))
         return ARC_ERR_OUTSIDE;
     pieces[0] = {0, member->offset, member->packed_size};
     *piece_count = 1;
