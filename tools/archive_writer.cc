@@ -293,3 +293,37 @@ std::vector<test_archive> set_volumes(const test_set &set)
         volume.total_size = total;
     return volumes;
 }
+
+std::vector<uint8_t> build_container(const test_container &container)
+{
+    static const char COPYRIGHT[71] =
+        "Copyright (c) a test container, made by varlix's archive writer.......";
+    std::vector<uint8_t> out = {0x2A, 0xAB, 0x79, 0xD8, 1, 0, 0, 0};
+    out.insert(out.end(), COPYRIGHT, COPYRIGHT + 70);
+    out.resize(82);
+    put_u32(out, 78,
+            container.member_count.value_or(static_cast<uint32_t>(container.members.size())));
+    std::vector<size_t> entries;
+    for (const test_container_member &entry : container.members) {
+        entries.push_back(out.size());
+        out.resize(out.size() + 20);
+        for (const auto &name : {std::make_pair(entry.member.name, entry.name_length),
+                                 std::make_pair(entry.stored_as, entry.stored_as_length)}) {
+            const size_t at = out.size();
+            out.resize(at + 2);
+            put_u16(out, at, name.second.value_or(static_cast<uint16_t>(name.first.size())));
+            out.insert(out.end(), name.first.begin(), name.first.end());
+        }
+    }
+    for (size_t i = 0; i < container.members.size(); ++i) {
+        const test_member &member = container.members[i].member;
+        put_u32(out, entries[i], member.offset.value_or(static_cast<uint32_t>(out.size())));
+        put_u32(out, entries[i] + 4,
+                member.packed_size.value_or(static_cast<uint32_t>(member.data.size())));
+        put_u32(out, entries[i] + 8, member.unpacked_size);
+        out.insert(out.end(), member.data.begin(), member.data.end());
+    }
+    if (container.truncate_to)
+        out.resize(*container.truncate_to);
+    return out;
+}

@@ -102,6 +102,24 @@ struct test_set {
     uint8_t interim_directory_volume = 0;
 };
 
+/*
+ * A setup engine container: the fixed header, the member count, the table
+ * (offset, sizes, 8 zero bytes, the two names), then each member's data.
+ */
+struct test_container_member {
+    test_member member;    /* name, data, unpacked_size, and offset and packed_size overrides */
+    std::string stored_as; /* the second name */
+    std::optional<uint16_t> name_length, stored_as_length; /* default: the names' lengths */
+};
+
+struct test_container {
+    std::vector<test_container_member> members;
+    std::optional<uint32_t> member_count; /* default: members.size() */
+    std::optional<size_t> truncate_to;
+};
+
+std::vector<uint8_t> build_container(const test_container &container);
+
 /* The volumes' layouts, volume 1 first, each open to change before it is built. */
 std::vector<test_archive> set_volumes(const test_set &set);
 

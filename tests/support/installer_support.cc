@@ -6,8 +6,14 @@
 
 member_bytes read_and_decode(const arc_installer &installer, const arc_member &member)
 {
+    /* As a program should: the claim is checked before memory is taken for it. */
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    member_bytes out = {arc_member_pieces(&installer, &member, pieces, &piece_count), {}};
+    if (out.status != ARC_OK)
+        return out;
     std::vector<uint8_t> packed(member.packed_size + size_t{1});
-    member_bytes out = {arc_read_member_data(&installer, &member, packed.data()), {}};
+    out.status = arc_read_member_data(&installer, &member, packed.data());
     if (out.status != ARC_OK)
         return out;
     recording_sink sink;
