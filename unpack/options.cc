@@ -2,17 +2,23 @@
 
 const char UNPACK_HELP_TEXT[] =
     "Usage: varlix-unpack [options] <archive> [<pattern>...]\n"
+    "       varlix-unpack [options] <folder> [<pattern>...]\n"
     "Extract, list or test every member of an InstallShield 3 installer: one\n"
-    "archive (DATA.Z, _SETUP.LIB) or any volume of a disk set (_SETUP.1 ...).\n"
+    "archive (DATA.Z, _SETUP.LIB), any volume of a disk set (_SETUP.1 ...; the\n"
+    "others are looked for beside it and in disk folders such as DISK2), or a\n"
+    "setup engine container (_INST32I.EX_). Given a folder, every installer in\n"
+    "it is found by its content, each into DIR/<its folder>/<its file name>/.\n"
     "Patterns (*, ?, [...], any case) select members by folder path or by name.\n"
     "\n"
     "  -d, --directory DIR  write into DIR (default: the archive's name less its\n"
-    "                       extension, in the current folder)\n"
+    "                       extension, or <folder>-unpacked, in the current folder)\n"
     "  -l, --list           list the members instead of extracting them\n"
     "      --json           list as one JSON document\n"
     "  -t, --test           decode and check every member; write nothing\n"
+    "  -c, --stdout         write the members' bytes to standard output\n"
     "  -o, --overwrite      replace existing files (default: keep them, a failure)\n"
     "      --flat           write every member into DIR itself, without folders\n"
+    "      --volume FILE    take FILE as a volume of the set (repeatable)\n"
     "      --codepage CP    code page of the names (default CP1252; CP932, ...)\n"
     "  -j, --jobs N         decode N members at once (default: one per processor)\n"
     "  -q, --quiet          print failures only\n"
@@ -32,6 +38,7 @@ enum option_id {
     OPTION_DIRECTORY,
     OPTION_CODEPAGE,
     OPTION_JOBS,
+    OPTION_VOLUME,
 };
 
 struct option_spec {
@@ -47,8 +54,10 @@ const option_spec OPTIONS[] = {
     {'l', "list", OPTION_SWITCH, &unpack_options::list, nullptr},
     {0, "json", OPTION_SWITCH, &unpack_options::json, nullptr},
     {'t', "test", OPTION_SWITCH, &unpack_options::test, nullptr},
+    {'c', "stdout", OPTION_SWITCH, &unpack_options::to_stdout, nullptr},
     {'o', "overwrite", OPTION_SWITCH, &unpack_options::overwrite, nullptr},
     {0, "flat", OPTION_SWITCH, &unpack_options::flat, nullptr},
+    {0, "volume", OPTION_VOLUME, nullptr, nullptr},
     {0, "codepage", OPTION_CODEPAGE, nullptr, nullptr},
     {'j', "jobs", OPTION_JOBS, nullptr, nullptr},
     {'q', "quiet", OPTION_SWITCH, &unpack_options::quiet, &unpack_options::verbose},
@@ -105,6 +114,11 @@ bool apply(const option_spec &entry, const std::string &argument, unpack_options
         break;
     case OPTION_CODEPAGE:
         options->code_page = argument;
+        break;
+    case OPTION_VOLUME:
+        options->volumes.push_back(argument);
+        if (argument.empty())
+            *problem = "the file given to --volume is empty";
         break;
     case OPTION_JOBS:
         if (!parse_jobs(argument, &options->jobs))
@@ -214,6 +228,11 @@ bool unpack_parse_options(const std::vector<std::string> &args, unpack_options *
     }
     if (options->list && options->test) {
         *problem = "--list and --test exclude each other";
+        return false;
+    }
+    if (options->to_stdout && (options->list || options->test || options->flat ||
+                               !options->directory.empty())) {
+        *problem = "--stdout excludes --list, --json, --test, --flat and --directory";
         return false;
     }
     options->archive = operands[0];

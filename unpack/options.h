@@ -14,7 +14,8 @@
 enum { UNPACK_MAX_JOBS = 64 };
 
 struct unpack_options {
-    std::string archive;
+    std::string archive; /* an archive, a volume of a set, an engine container, or a folder */
+    std::vector<std::string> volumes; /* --volume: volumes named for a set */
     std::vector<std::string> patterns;
     std::string directory; /* empty: the default, named after the archive */
     std::string code_page = "CP1252";
@@ -24,6 +25,7 @@ struct unpack_options {
     bool test = false;
     bool overwrite = false;
     bool flat = false;
+    bool to_stdout = false; /* -c: the members' bytes to standard output */
     bool quiet = false;
     bool verbose = false;
     bool help = false;
@@ -38,8 +40,8 @@ extern const char UNPACK_HELP_TEXT[];
  * program's name). Returns true; or false with *@problem set to a one-line
  * description of the first mistake (an unknown option, a missing or
  * unwanted argument, a bad number of jobs, no archive, options that exclude
- * each other). The code page is not checked here. With --help or --version
- * no archive is needed.
+ * each other). The code page and the files are not checked here. With
+ * --help or --version no archive is needed.
  */
 bool unpack_parse_options(const std::vector<std::string> &args, unpack_options *options,
                           std::string *problem);
