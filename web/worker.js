@@ -15,6 +15,31 @@ var varlixReady = new Promise(function (resolve) {
 }).then(function () {
     _web_warm_up();
 });
+/*
+ * WORKERFS reads a file through FileReaderSync, which costs milliseconds a
+ * call however few bytes it returns: 4,096 small members read one by one
+ * took seconds. A read shorter than a block is served from the last block
+ * read of its file, a block being read from where that read starts.
+ */
+var VARLIX_READ_BLOCK = 1048576;
+(function () {
+    var readDirectly = WORKERFS.stream_ops.read;
+    WORKERFS.stream_ops.read = function (stream, buffer, offset, length, position) {
+        var node = stream.node;
+        if (length >= VARLIX_READ_BLOCK || position >= node.size)
+            return readDirectly(stream, buffer, offset, length, position);
+        var block = node.varlixBlock;
+        if (!block || position < block.start || position + length > block.end) {
+            var end = Math.min(node.size, position + VARLIX_READ_BLOCK);
+            var bytes = WORKERFS.reader.readAsArrayBuffer(node.contents.slice(position, end));
+            block = node.varlixBlock = { start: position, end: end, bytes: new Uint8Array(bytes) };
+        }
+        var taken = Math.min(length, block.end - position);
+        buffer.set(block.bytes.subarray(position - block.start, position - block.start + taken),
+            offset);
+        return taken;
+    };
+})();
 var varlixMounts = 0;
 var varlixMounted = null;
 var varlixInstallers = {}; /* id -> handle */
