@@ -19,10 +19,15 @@ function codePage(encoding, name) {
     strict: new TextDecoder(encoding, { fatal: true }) };
 }
 
+/* The value of a lower-case hexadecimal digit's character code, from '0'. */
+function hexDigit(code) {
+  return code <= 57 ? code - 48 : code - 87;
+}
+
 function hexBytes(hex) {
   var bytes = new Uint8Array(hex.length / 2);
   for (var i = 0; i < bytes.length; ++i)
-    bytes[i] = parseInt(hex.substr(2 * i, 2), 16);
+    bytes[i] = hexDigit(hex.charCodeAt(2 * i)) << 4 | hexDigit(hex.charCodeAt(2 * i + 1));
   return bytes;
 }
 
@@ -121,13 +126,14 @@ function isTemporaryName(name) {
  */
 function folderName(page, bytes) {
   var converted = strictText(page, bytes);
-  var lenient = converted.exact ? converted.text : page.lenient.decode(bytes);
-  var folder = { parts: [], shownParts: lenient === '' ? [] : lenient.split('\\'), display: '',
-    problem: '', bytes: utf8Length(converted.text) };
+  var folder = { parts: [], shownParts: [], display: '', problem: '',
+    bytes: utf8Length(converted.text) };
   if (converted.text === '')
     return folder;
   var parts = converted.text.split('\\');
-  folder.display = parts.map(shown).join('/');
+  folder.shownParts = parts; /* leniently converted when not exact */
+  /* shown() writes no '\', so this is each part shown, joined by '/'. */
+  folder.display = shown(converted.text).replace(/\\/g, '/');
   if (!converted.exact)
     folder.problem = 'bytes that are not ' + page.name + ' text';
   else if (parts[0] === '' ? parts.length > 1 : parts[0][0] === '/')

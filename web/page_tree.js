@@ -7,17 +7,50 @@
  * always see every member, drawn or not.
  */
 
-var ROWS_PER_PIECE = 400;
+/* Rows drawn at first, enough to fill a tall window; then this many more each time. */
+var FIRST_ROWS = 60;
+var ROWS_PER_PIECE = 150;
 /* Deeper folders are drawn at this depth, with their level written out. */
 var DEEPEST_INDENT = 40;
 var ATTRIBUTE_LETTERS = [[0x01, 'R'], [0x02, 'H'], [0x04, 'S'], [0x20, 'A']];
 var collator = new Intl.Collator();
+var numberFormat = new Intl.NumberFormat();
 
 /* ---- building ---- */
 
+/* A folder's members are listed in an array of its own once it has one: most folders have none. */
+var NO_MEMBERS = Object.freeze([]);
+
 function newNode(name, parent, depth) {
-  return { name: name, parent: parent, depth: depth, children: [], members: [],
-    byName: new Map(), shown: 0, selectedShown: 0 };
+  return { name: name, parent: parent, depth: depth, children: [], byName: null,
+    members: NO_MEMBERS, shown: 0, selectedShown: 0 };
+}
+
+/* A folder with more subfolders than this finds them by name in a map, others by a look at each. */
+var MAP_FROM_CHILDREN = 8;
+
+function findChild(nodes, n, name) {
+  var node = nodes[n];
+  if (node.byName)
+    return node.byName.get(name);
+  for (var i = 0; i < node.children.length; ++i) {
+    if (nodes[node.children[i]].name === name)
+      return node.children[i];
+  }
+  return undefined;
+}
+
+function addChild(nodes, n, name) {
+  var node = nodes[n];
+  var child = nodes.length;
+  nodes.push(newNode(name, n, node.depth + 1));
+  node.children.push(child);
+  if (node.byName) {
+    node.byName.set(name, child);
+  } else if (node.children.length > MAP_FROM_CHILDREN) {
+    node.byName = new Map(node.children.map(function (c) { return [nodes[c].name, c]; }));
+  }
+  return child;
 }
 
 /*
@@ -30,25 +63,23 @@ function buildTree(archive, names, before) {
   var nodes = [newNode('', -1, 0)];
   var folderNodes = names.folders.map(function (folder) {
     var node = 0;
-    folder.shownParts.forEach(function (part) {
-      var next = nodes[node].byName.get(part);
-      if (next === undefined) {
-        next = nodes.length;
-        nodes.push(newNode(part, node, nodes[node].depth + 1));
-        nodes[node].byName.set(part, next);
-        nodes[node].children.push(next);
-      }
-      node = next;
-    });
+    for (var i = 0; i < folder.shownParts.length; ++i) {
+      var part = folder.shownParts[i];
+      var next = findChild(nodes, node, part);
+      node = next === undefined ? addChild(nodes, node, part) : next;
+    }
     return node;
   });
   var memberNodes = archive.listing.members.map(function (member, index) {
-    nodes[folderNodes[member.folder]].members.push(index);
+    var node = nodes[folderNodes[member.folder]];
+    if (node.members === NO_MEMBERS)
+      node.members = [];
+    node.members.push(index);
     return folderNodes[member.folder];
   });
   var tree = { archive: archive, names: names, nodes: nodes, memberNodes: memberNodes,
     collapsed: new Set(), shown: new Uint8Array(memberNodes.length), sortedBy: null, rows: [],
-    drawn: 0 };
+    depths: [], drawn: 0 };
   if (before)
     keepCollapsed(tree, before);
   return tree;
@@ -60,7 +91,7 @@ function keepCollapsed(tree, before) {
   tree.nodes.forEach(function (node, i) {
     if (i === 0 || counterpart[node.parent] < 0)
       return;
-    var old = before.nodes[counterpart[node.parent]].byName.get(node.name);
+    var old = findChild(before.nodes, counterpart[node.parent], node.name);
     if (old !== undefined) {
       counterpart[i] = old;
       if (before.collapsed.has(old))
@@ -101,11 +132,14 @@ function sortTree(tree, sort) {
     return direction * (order || byName(a, b));
   };
   var folderDirection = sort.key === 'name' ? direction : 1;
+  var compareFolders = function (a, b) {
+    return folderDirection * collator.compare(tree.nodes[a].name, tree.nodes[b].name);
+  };
   tree.nodes.forEach(function (node) {
-    node.children.sort(function (a, b) {
-      return folderDirection * collator.compare(tree.nodes[a].name, tree.nodes[b].name);
-    });
-    node.members.sort(compareMembers);
+    if (node.children.length > 1)
+      node.children.sort(compareFolders);
+    if (node.members.length > 1)
+      node.members.sort(compareMembers);
   });
 }
 
@@ -140,33 +174,37 @@ function countTree(tree, selected) {
 /*
  * The rows in order, depth first: a folder, then (when open) its
  * subfolders and its members. A folder none of whose members the filter
- * lets through is left out while there is a filter.
+ * lets through is left out while there is a filter. A row is a folder's
+ * node, or ~index for a member, with its depth beside it: numbers, not
+ * objects, for a tree of tens of thousands of rows.
  */
 function layOut(tree, filtering) {
-  var rows = [];
-  var pending = [{ node: 0, depth: -1 }];
+  var rows = [], depths = [];
+  var pending = [0], pendingDepths = [-1];
   while (pending.length !== 0) {
-    var row = pending.pop();
-    if (row.member !== undefined) {
-      rows.push(row);
-      continue;
-    }
-    var node = tree.nodes[row.node];
-    if (row.node !== 0) {
-      if (filtering && node.shown === 0)
+    var row = pending.pop(), depth = pendingDepths.pop();
+    if (row !== 0) {
+      if (row > 0 && filtering && tree.nodes[row].shown === 0)
         continue;
       rows.push(row);
-      if (tree.collapsed.has(row.node))
+      depths.push(depth);
+      if (row < 0 || tree.collapsed.has(row))
         continue;
     }
+    var node = tree.nodes[row];
     for (var m = node.members.length - 1; m >= 0; --m) {
-      if (tree.shown[node.members[m]])
-        pending.push({ member: node.members[m], depth: row.depth + 1 });
+      if (tree.shown[node.members[m]]) {
+        pending.push(~node.members[m]);
+        pendingDepths.push(depth + 1);
+      }
     }
-    for (var c = node.children.length - 1; c >= 0; --c)
-      pending.push({ node: node.children[c], depth: row.depth + 1 });
+    for (var c = node.children.length - 1; c >= 0; --c) {
+      pending.push(node.children[c]);
+      pendingDepths.push(depth + 1);
+    }
   }
   tree.rows = rows;
+  tree.depths = depths;
 }
 
 /* Every member shown under node @n, in no particular order. */
@@ -197,7 +235,7 @@ function nodePath(tree, n) {
 /* ---- drawing ---- */
 
 function formatNumber(n) {
-  return n.toLocaleString();
+  return numberFormat.format(n);
 }
 
 function formatWhen(date, time) {
@@ -246,8 +284,7 @@ function indent(nameCell, depth) {
   nameCell.style.paddingLeft = (8 + 18 * Math.min(depth, DEEPEST_INDENT)) + 'px';
 }
 
-function memberRow(tbody, tree, row, selected) {
-  var index = row.member;
+function memberRow(tbody, tree, index, depth, selected) {
   var archive = tree.archive;
   var member = archive.listing.members[index];
   var name = tree.names.members[index].shownName;
@@ -260,7 +297,7 @@ function memberRow(tbody, tree, row, selected) {
     tr.dataset.path = path;
   cell(tr, '', 'pick').appendChild(checkbox('Select ' + elided(path || name), selected.has(index)));
   var nameCell = cell(tr, '', 'name-cell');
-  indent(nameCell, row.depth);
+  indent(nameCell, depth);
   var button = document.createElement('button');
   button.type = 'button';
   button.className = 'name';
@@ -295,12 +332,12 @@ function folderChecked(node) {
   return node.shown !== 0 && node.selectedShown === node.shown;
 }
 
-function folderRow(tbody, tree, row) {
-  var node = tree.nodes[row.node];
+function folderRow(tbody, tree, n, depth) {
+  var node = tree.nodes[n];
   var tr = tbody.insertRow();
   tr.className = 'folder';
-  tr.dataset.node = row.node;
-  var path = nodePath(tree, row.node);
+  tr.dataset.node = n;
+  var path = nodePath(tree, n);
   if (path !== null)
     tr.dataset.folder = path.replace(/\//g, '\\');
   var label = node.name === '' ? '(empty name)' : node.name;
@@ -308,26 +345,26 @@ function folderRow(tbody, tree, row) {
     folderChecked(node)));
   var nameCell = cell(tr, '');
   nameCell.colSpan = 6;
-  indent(nameCell, row.depth);
+  indent(nameCell, depth);
   var toggle = document.createElement('button');
   toggle.type = 'button';
   toggle.className = 'toggle';
   toggle.textContent = label;
-  toggle.setAttribute('aria-expanded', String(!tree.collapsed.has(row.node)));
+  toggle.setAttribute('aria-expanded', String(!tree.collapsed.has(n)));
   nameCell.appendChild(toggle);
   var count = document.createElement('span');
   count.className = 'count';
   count.textContent = ' · ' + node.shown + (node.shown === 1 ? ' member' : ' members') +
-    (row.depth > DEEPEST_INDENT ? ' · level ' + formatNumber(row.depth + 1) : '');
+    (depth > DEEPEST_INDENT ? ' · level ' + formatNumber(depth + 1) : '');
   nameCell.appendChild(count);
 }
 
-/* Draws the rows up to @count (a piece at least), and a row that draws more as it comes into view. */
+/* Draws the rows up to @count (FIRST_ROWS at least), and a row that draws more as it comes into view. */
 function drawRows(tree, count, selected) {
   var tbody = document.createElement('tbody');
   tbody.id = 'rows';
   tree.drawn = 0;
-  appendRows(tbody, tree, Math.max(count, ROWS_PER_PIECE), selected);
+  appendRows(tbody, tree, Math.max(count, FIRST_ROWS), selected);
   $('rows').replaceWith(tbody);
 }
 
@@ -337,10 +374,10 @@ function appendRows(tbody, tree, count, selected) {
   var end = Math.min(tree.rows.length, count);
   for (var i = tree.drawn; i < end; ++i) {
     var row = tree.rows[i];
-    if (row.member !== undefined)
-      memberRow(tbody, tree, row, selected);
+    if (row < 0)
+      memberRow(tbody, tree, ~row, tree.depths[i], selected);
     else
-      folderRow(tbody, tree, row);
+      folderRow(tbody, tree, row, tree.depths[i]);
   }
   tree.drawn = end;
   if (end === tree.rows.length)
@@ -377,9 +414,5 @@ function refreshChecks(tree, selected) {
 
 /* Where in the rows folder @n is, or -1. */
 function rowOf(tree, n) {
-  for (var i = 0; i < tree.rows.length; ++i) {
-    if (tree.rows[i].node === n)
-      return i;
-  }
-  return -1;
+  return tree.rows.indexOf(n);
 }
