@@ -364,6 +364,8 @@ function drawRows(tree, count, selected) {
   var tbody = document.createElement('tbody');
   tbody.id = 'rows';
   tree.drawn = 0;
+  if (moreObserver)
+    moreObserver.disconnect(); /* the rows it watched are being replaced */
   appendRows(tbody, tree, Math.max(count, FIRST_ROWS), selected);
   $('rows').replaceWith(tbody);
 }
