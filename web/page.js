@@ -137,18 +137,21 @@ function selectMembers(indices, on) {
   updateActions();
 }
 
+/* Opens or closes folder @n: the rows above it stay as drawn, those below are drawn again. */
 function toggleFolder(n) {
   var tree = state.tree;
   if (tree.collapsed.has(n))
     tree.collapsed.delete(n);
   else
     tree.collapsed.add(n);
-  var drawn = tree.drawn;
   layOut(tree, state.pattern !== null);
-  drawRows(tree, Math.max(drawn, rowOf(tree, n) + ROWS_PER_PIECE), state.selected);
-  var again = document.querySelector('#rows tr.folder[data-node="' + n + '"] .toggle');
-  if (again)
-    again.focus();
+  var row = document.querySelector('#rows tr.folder[data-node="' + n + '"]');
+  var at = rowOf(tree, n);
+  while (row.nextSibling)
+    row.nextSibling.remove();
+  row.querySelector('.toggle').setAttribute('aria-expanded', String(!tree.collapsed.has(n)));
+  tree.drawn = at + 1;
+  appendRows(row.parentNode, tree, at + 1 + ROWS_PER_PIECE, state.selected);
 }
 
 /* One listener for every row, drawn now or later. */

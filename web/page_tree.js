@@ -217,7 +217,7 @@ function shownUnder(tree, n) {
       if (tree.shown[i])
         found.push(i);
     });
-    Array.prototype.push.apply(pending, node.children);
+    node.children.forEach(function (c) { pending.push(c); });
   }
   return found;
 }

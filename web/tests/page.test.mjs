@@ -472,6 +472,8 @@ for (const parts of [21000, 32700]) {
       await page.fill('#filter', '');
       await page.click('#rows tr.folder .toggle');
       assert.deepEqual(slashes(await memberRows(page)), ['TOP.TXT']);
+      await page.click('#rows tr.folder .toggle');
+      assert.ok(await page.$$eval('#rows tr.folder', (folders) => folders.length) > 1);
       await assertStillAnswers(page, notes);
       await page.close();
     });
