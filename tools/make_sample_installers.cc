@@ -11,6 +11,16 @@
  *       is damaged and one whose stream is shorter than its recorded size;
  *   <dir>/hostile.z  names that would leave the folder written to, or take a
  *       path twice;
+ *   <dir>/pair.z     two small members, the page's quickest listing;
+ *   <dir>/tree.z     4,096 members of a byte or two in 4,000 folders two deep;
+ *   <dir>/deep-21000.z, deep-32700.z  one folder that many parts deep
+ *       (a\a\...), holding DEEP.TXT, and TOP.TXT at the root;
+ *   <dir>/limits.z   paths on either side of the longest path allowed (128
+ *       parts, 1,024 bytes of UTF-8), and names of the form of
+ *       varlix-unpack's temporary files;
+ *   <dir>/awkward.z  names holding HTML, a member claiming 4 GiB of
+ *       compressed data, and one recorded as 100 bytes whose stream
+ *       expands to 64 MiB;
  *   <dir>/large.z    with --large-mib N only: one member of N MiB.
  *
  * Usage: make_sample_installers <dir> [--large-mib N]
@@ -21,6 +31,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "tools/archive_writer.h"
@@ -213,11 +224,11 @@ test_archive hostile_archive()
 }
 
 /*
- * A member of @mib MiB made of long matches over a 4096-byte random block,
- * written token by token: compressing that much with implode() would take
- * minutes.
+ * An implode stream of @total bytes made of long matches over a 4096-byte
+ * random block, written token by token: compressing that much with
+ * implode() would take minutes.
  */
-test_archive large_archive(size_t mib)
+bytes long_matches_stream(size_t total)
 {
     implode_writer writer;
     implode_begin(&writer, 0, 6);
@@ -226,7 +237,6 @@ test_archive large_archive(size_t mib)
         implode_put_literal(&writer, byte);
     uint64_t seed = 31;
     size_t size = block.size();
-    const size_t total = mib << 20;
     while (size < total) {
         size_t length = IMPLODE_MAX_MATCH - random_below(&seed, 64);
         if (total - size < length)
@@ -240,11 +250,141 @@ test_archive large_archive(size_t mib)
         size += length;
     }
     implode_put_end_marker(&writer);
+    return implode_finish(&writer);
+}
+
+test_archive large_archive(size_t mib)
+{
+    const size_t total = mib << 20;
     test_archive archive;
     archive.members.push_back(
-        raw_member("LARGE.BIN", implode_finish(&writer), static_cast<uint32_t>(total)));
+        raw_member("LARGE.BIN", long_matches_stream(total), static_cast<uint32_t>(total)));
     archive.members[0].dos_date = dos_date(1999, 12, 31);
     archive.members[0].dos_time = dos_time(23, 59, 58);
+    return archive;
+}
+
+/* Members of prose seeded from @seed on, in the folders given, dated alike. */
+void add_members(test_archive *archive, const std::vector<std::pair<std::string, uint16_t>> &names,
+                 size_t size, uint64_t seed)
+{
+    for (const auto &name : names) {
+        archive->members.push_back(packed_member(name.first, sample_prose(size, ++seed)));
+        archive->members.back().folder = name.second;
+        archive->members.back().dos_date = dos_date(2001, 9, 8);
+        archive->members.back().dos_time = dos_time(7, 6, 4);
+        archive->members.back().attributes = 0x20;
+    }
+}
+
+test_archive pair_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}};
+    archive.true_record_layout = true;
+    add_members(&archive, {{"ONE.TXT", 0}, {"TWO.TXT", 0}}, 300, 50);
+    return archive;
+}
+
+/*
+ * 40 folders of one character, each holding 99 of two: 4,000 folders, whose
+ * names fill most of the 64 KiB a folder table may take. The members go
+ * round them, so that 96 folders hold two.
+ */
+test_archive tree_archive()
+{
+    static const char ALPHABET[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    test_archive archive;
+    archive.true_record_layout = true;
+    archive.folders.push_back({"", {}, {}});
+    for (size_t top = 0; top < 40; ++top) {
+        const std::string name(1, ALPHABET[top]);
+        archive.folders.push_back({name, {}, {}});
+        for (size_t child = 0; child < 99; ++child)
+            archive.folders.push_back(
+                {name + "\\" + ALPHABET[child / 62] + ALPHABET[child % 62], {}, {}});
+    }
+    const uint64_t seed = 60;
+    for (uint32_t i = 0; i < 4096; ++i) {
+        const bytes content = random_bytes(1 + i % 2, seed + i);
+        archive.members.push_back(packed_member("M" + std::to_string(i) + ".DAT", content));
+        archive.members.back().folder = static_cast<uint16_t>(1 + i % 4000);
+        archive.members.back().dos_date = dos_date(2002, 1 + i % 12, 1 + i % 28);
+        archive.members.back().dos_time = dos_time(i % 24, i % 60, 0);
+        archive.members.back().attributes = 0x20;
+    }
+    return archive;
+}
+
+/* @count parts of @part, joined by '\\'. */
+std::string repeated_parts(const std::string &part, size_t count)
+{
+    std::string name;
+    for (size_t i = 0; i < count; ++i)
+        name += (i == 0 ? "" : "\\") + part;
+    return name;
+}
+
+test_archive deep_archive(size_t parts)
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}, {repeated_parts("a", parts), {}, {}}};
+    archive.true_record_layout = true;
+    add_members(&archive, {{"TOP.TXT", 0}, {"DEEP.TXT", 1}}, 400, 70);
+    return archive;
+}
+
+/*
+ * Each limit met exactly and passed by one: 128 parts and 129; 1,024 bytes
+ * and 1,025, in ASCII and in code page 1252 letters that take two bytes of
+ * UTF-8 each (a path of 804 such bytes is 1,025 of UTF-8); a bad part
+ * beyond the limit, whose own reason wins; and names of the temporary
+ * files' form, with two that only resemble it.
+ */
+test_archive limits_archive()
+{
+    const std::string wide(100, '\xE9'), long_part(200, 'c');
+    test_archive archive;
+    archive.folders = {{"", {}, {}},
+                       {repeated_parts("b", 127), {}, {}},
+                       {repeated_parts("b", 128), {}, {}},
+                       {repeated_parts(long_part, 4), {}, {}},
+                       {repeated_parts(wide, 4), {}, {}}};
+    archive.true_record_layout = true;
+    add_members(&archive,
+                {{"PARTS128.TXT", 1},
+                 {"PARTS129.TXT", 2},
+                 {"..", 2},
+                 {std::string(220, 'n'), 3},
+                 {std::string(221, 'n'), 3},
+                 {std::string(221, 'w'), 4},
+                 {".varlix-unpack-12-3.tmp", 0},
+                 {".VARLIX-UNPACK-.TMP", 0},
+                 {".varlix-unpack.tmp", 0},
+                 {".varlix-unpack-1.tmp.txt", 0}},
+                100, 80);
+    return archive;
+}
+
+/*
+ * Names holding HTML, one of a folder; a member whose record claims 4 GiB of
+ * compressed data; one recorded as 100 bytes whose stream expands to
+ * 64 MiB; and one good member.
+ */
+test_archive awkward_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}, {"<svg onload=pwned()>", {}, {}}};
+    archive.true_record_layout = true;
+    add_members(&archive,
+                {{"GOOD.TXT", 0},
+                 {"<img src=x onerror=pwned()>.TXT", 0},
+                 {"<b onmouseover=pwned()>BOLD.TXT", 1}},
+                500, 90);
+    test_member claim = packed_member("CLAIM.BIN", sample_records(2000, 95));
+    claim.packed_size = 0xFFFFFFF0u;
+    archive.members.push_back(claim);
+    archive.members.push_back(raw_member("BOMB.BIN", long_matches_stream(64u << 20), 100));
     return archive;
 }
 
@@ -275,6 +415,17 @@ int main(int argc, char *argv[])
                                    build_archive(volumes[i]));
     ok = ok && write_or_report(dir + "/damaged.z", build_archive(damaged_archive()));
     ok = ok && write_or_report(dir + "/hostile.z", build_archive(hostile_archive()));
+    const struct {
+        const char *name;
+        test_archive archive;
+    } archives[] = {{"pair.z", pair_archive()},
+                    {"tree.z", tree_archive()},
+                    {"deep-21000.z", deep_archive(21000)},
+                    {"deep-32700.z", deep_archive(32700)},
+                    {"limits.z", limits_archive()},
+                    {"awkward.z", awkward_archive()}};
+    for (const auto &a : archives)
+        ok = ok && write_or_report(dir + "/" + a.name, build_archive(a.archive));
     if (large)
         ok =
             ok && write_or_report(dir + "/large.z",

@@ -1,9 +1,18 @@
 # Writes OUTPUT_DIR/index.html: the page template with its style, its script,
 # the version and the worker's script (fflate, then emscripten's glue with
 # the wasm inside and worker.js) embedded as text. Run with cmake -P.
+#
+# The page's scripts become one function, in strict mode, so that they share
+# their names with one another and with nothing else; page.js, last, starts
+# the page.
 
 file(READ ${SOURCE_DIR}/page.css PAGE_CSS)
-file(READ ${SOURCE_DIR}/page.js PAGE_SCRIPT)
+set(PAGE_SCRIPT "(function () {\n'use strict';\n")
+foreach(script page_names.js page_tree.js page_output.js page_worker.js page.js)
+    file(READ ${SOURCE_DIR}/${script} text)
+    string(APPEND PAGE_SCRIPT "\n${text}")
+endforeach()
+string(APPEND PAGE_SCRIPT "})();\n")
 file(READ ${SOURCE_DIR}/vendor/fflate/LICENSE fflate_licence)
 file(READ ${SOURCE_DIR}/vendor/fflate/fflate.min.js fflate)
 file(READ ${WORKER_SCRIPT} glue)

@@ -199,9 +199,9 @@ extern "C" {
 /*
  * web_open() - open the installer at @path: a plain archive or any volume of
  * a disk set, whose siblings are looked for in the same folder. Returns a
- * handle for web_listing(), web_extract() and web_close(), whatever the
- * outcome (the listing gives it), or null when memory ran out. Members are
- * taken out with web_read() then web_decode().
+ * handle for web_listing(), web_read(), web_decode() and web_close(),
+ * whatever the outcome (the listing gives it), or null when memory ran out.
+ * Members are taken out with web_read() then web_decode().
  */
 EMSCRIPTEN_KEEPALIVE web_installer *web_open(const char *path)
 {
@@ -229,7 +229,9 @@ EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
 /*
  * web_read() - read the compressed bytes of member @index, from every volume
  * it lies in, and keep them for web_decode(). Returns the arc_status of
- * reading, as the library gives it; after a failure nothing is kept.
+ * reading, as the library gives it; after a failure nothing is kept. The
+ * member's claim is checked against its volumes before memory is taken for
+ * it, so that a record claiming gigabytes fails as the command fails.
  */
 EMSCRIPTEN_KEEPALIVE int web_read(web_installer *web, uint32_t index)
 {
@@ -237,6 +239,11 @@ EMSCRIPTEN_KEEPALIVE int web_read(web_installer *web, uint32_t index)
     if (web->status != ARC_OK || index >= web->installer.archive.member_count)
         return ARC_ERR_NO_MEMBER;
     const arc_member *member = &web->installer.archive.members[index];
+    arc_piece pieces[ARC_MAX_VOLUMES];
+    uint32_t piece_count = 0;
+    const arc_status claim = arc_member_pieces(&web->installer, member, pieces, &piece_count);
+    if (claim != ARC_OK)
+        return claim;
     /* malloc(0) may return null, which is not a failure here: ask for a byte. */
     web->packed =
         static_cast<uint8_t *>(std::malloc(member->packed_size != 0 ? member->packed_size : 1));

@@ -15,6 +15,31 @@ var varlixReady = new Promise(function (resolve) {
 }).then(function () {
     _web_warm_up();
 });
+/*
+ * WORKERFS reads a file through FileReaderSync, which costs milliseconds a
+ * call however few bytes it returns: 4,096 small members read one by one
+ * took seconds. A read shorter than a block is served from the last block
+ * read of its file, a block being read from where that read starts.
+ */
+var VARLIX_READ_BLOCK = 1048576;
+(function () {
+    var readDirectly = WORKERFS.stream_ops.read;
+    WORKERFS.stream_ops.read = function (stream, buffer, offset, length, position) {
+        var node = stream.node;
+        if (length >= VARLIX_READ_BLOCK || position >= node.size)
+            return readDirectly(stream, buffer, offset, length, position);
+        var block = node.varlixBlock;
+        if (!block || position < block.start || position + length > block.end) {
+            var end = Math.min(node.size, position + VARLIX_READ_BLOCK);
+            var bytes = WORKERFS.reader.readAsArrayBuffer(node.contents.slice(position, end));
+            block = node.varlixBlock = { start: position, end: end, bytes: new Uint8Array(bytes) };
+        }
+        var taken = Math.min(length, block.end - position);
+        buffer.set(block.bytes.subarray(position - block.start, position - block.start + taken),
+            offset);
+        return taken;
+    };
+})();
 var varlixMounts = 0;
 var varlixMounted = null;
 var varlixInstallers = {}; /* id -> handle */
@@ -206,10 +231,26 @@ function varlixErrorsName(request) {
     return name;
 }
 
-function varlixErrorsText(errors) {
-    return 'These members were left out:\r\n' + errors.map(function (error) {
-        return error.path + ': ' + error.text + '\r\n';
-    }).join('');
+/* A member's path as the command writes it in a message, from its folder's and its own. */
+function varlixDisplay(request, item) {
+    var folder = request.folderDisplays[item.folder];
+    return folder === '' ? item.name : folder + '/' + item.name;
+}
+
+/* The note's lines, encoded a megabyte or so at a time: a path may be 64 KiB long. */
+function varlixErrorsPieces(request, errors) {
+    var pieces = [];
+    var text = 'These members were left out:\r\n';
+    var encoder = new TextEncoder();
+    errors.forEach(function (error) {
+        text += varlixDisplay(request, request.items[error.item]) + ': ' + error.text + '\r\n';
+        if (text.length >= 1048576) {
+            pieces.push(encoder.encode(text));
+            text = '';
+        }
+    });
+    pieces.push(encoder.encode(text));
+    return pieces;
 }
 
 /*
@@ -228,21 +269,34 @@ function varlixAddToZip(zip, name, pieces, options) {
     });
 }
 
-/* Left out, with the reason, when it could not be had or it has no safe place. */
-function varlixDecodeItem(handle, item, taker, progress, errors) {
+/*
+ * Left out, with the reason, when it could not be had or it has no safe
+ * place: an error names the request's item; a status, when decoding failed.
+ */
+function varlixDecodeItem(handle, request, i, progress, errors) {
+    var item = request.items[i];
     if (item.error) {
-        errors.push({ path: item.display, text: item.error });
+        errors.push({ item: i, index: item.index, text: item.error });
         progress.passed(item.size);
         return null;
     }
-    var result = varlixDecode(handle, item.index, taker, progress);
+    var result = varlixDecode(handle, item.index, varlixPieceTaker(item.size), progress);
     progress.passed(item.size);
     if (result.status !== 0) {
-        errors.push({ path: item.display, index: item.index, status: result.status,
+        errors.push({ item: i, index: item.index, status: result.status,
             text: varlixStatusText(result.status) });
         return null;
     }
     return result.parts;
+}
+
+/* The folders' paths: each is [the index of the folder holding it or -1, its name]. */
+function varlixFolderPaths(folders) {
+    var paths = [];
+    folders.forEach(function (folder) {
+        paths.push(folder[0] < 0 ? folder[1] : paths[folder[0]] + '/' + folder[1]);
+    });
+    return paths;
 }
 
 function varlixExtractZip(request, handle) {
@@ -256,11 +310,12 @@ function varlixExtractZip(request, handle) {
     var total = request.items.reduce(function (sum, item) { return sum + item.size; }, 0);
     var progress = varlixProgressReporter(total);
     var written = 0;
-    (request.folders || []).forEach(function (parts) {
-        varlixAddToZip(zip, parts.join('/') + '/', [], { mtime: new Date(), attrs: 0x10 });
+    var now = new Date();
+    varlixFolderPaths(request.folders || []).forEach(function (path) {
+        varlixAddToZip(zip, path + '/', [], { mtime: now, attrs: 0x10 });
     });
-    request.items.forEach(function (item) {
-        var pieces = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
+    request.items.forEach(function (item, i) {
+        var pieces = varlixDecodeItem(handle, request, i, progress, errors);
         if (pieces === null)
             return;
         varlixAddToZip(zip, item.parts.join('/'), pieces,
@@ -268,8 +323,8 @@ function varlixExtractZip(request, handle) {
         ++written;
     });
     if (errors.length !== 0) {
-        var note = new TextEncoder().encode(varlixErrorsText(errors));
-        varlixAddToZip(zip, varlixErrorsName(request), [note], { mtime: new Date(), attrs: 0 });
+        varlixAddToZip(zip, varlixErrorsName(request), varlixErrorsPieces(request, errors),
+            { mtime: now, attrs: 0 });
     }
     zip.end();
     postMessage({
@@ -303,7 +358,7 @@ async function varlixSaveToFolder(request, handle) {
     var written = 0;
     for (var i = 0; i < request.items.length; ++i) {
         var item = request.items[i];
-        var parts = varlixDecodeItem(handle, item, varlixPieceTaker(item.size), progress, errors);
+        var parts = varlixDecodeItem(handle, request, i, progress, errors);
         if (parts === null)
             continue;
         var problem;
@@ -313,13 +368,20 @@ async function varlixSaveToFolder(request, handle) {
             problem = 'it could not be written (' + error.message + ')';
         }
         if (problem)
-            errors.push({ path: item.display, text: problem });
+            errors.push({ item: i, index: item.index, text: problem });
         else
             ++written;
     }
     postMessage({ type: 'saved', written: written, errors: errors });
 }
 
+/*
+ * An extract request: the archive's id, the mode ('file', 'zip' or
+ * 'folder'), and items, each a member's index, size, date, time and
+ * attributes with either its path's parts or the reason it goes nowhere;
+ * its folder's index and its own name as shown, which with folderDisplays
+ * give its path in messages; for a zip, the folders to make.
+ */
 function varlixExtract(request) {
     var handle = varlixInstallers[request.archive];
     if (!handle)
