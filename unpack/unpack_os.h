@@ -53,6 +53,42 @@ struct unpack_file_details {
     bool read_only;
 };
 
+/* An entry of a folder being swept. */
+struct unpack_os_entry {
+    std::string name;
+    /*
+     * UNPACK_ENTRY_FILE for a regular file or a link to one; FOLDER for a
+     * folder, never a link to one (LINK, not followed); OTHER for a FIFO, a
+     * device, a socket.
+     */
+    unpack_entry_kind kind;
+};
+
+/* What names one file or folder, whatever path reaches it. */
+struct unpack_os_identity {
+    uint64_t device, inode; /* on Windows, volume serial number and file index */
+};
+
+/*
+ * unpack_os_list_folder() - the entries of the folder at @path, but for "."
+ * and "..", in no particular order. Returns 0 or the error of the listing;
+ * an entry whose kind cannot be told is OTHER.
+ */
+int unpack_os_list_folder(const std::string &path, std::vector<unpack_os_entry> *entries);
+
+/*
+ * unpack_os_read_start() - up to @count bytes from the start of the regular
+ * file at @path into @bytes, *@got of them, without waiting on anything that
+ * is not a regular file. Returns 0 or the error.
+ */
+int unpack_os_read_start(const std::string &path, uint8_t *bytes, size_t count, size_t *got);
+
+/* unpack_os_identify() - the identity of what @path leads to. Returns 0 or the error. */
+int unpack_os_identify(const std::string &path, unpack_os_identity *identity);
+
+/* unpack_os_is_folder() - whether @path leads to a folder, links followed. */
+bool unpack_os_is_folder(const std::string &path);
+
 /*
  * unpack_os_arguments() - the command line's arguments after the program's
  * name: @argv as given on POSIX; on Windows the wide-character command line
@@ -105,6 +141,12 @@ void unpack_os_close_folder(unpack_dir *dir);
  * Returns 0 with *@kind set (UNPACK_ENTRY_NONE when nothing), or an error.
  */
 int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind);
+
+/*
+ * unpack_os_standard_output() - standard output as a file to write bytes to
+ * (on Windows, switched to binary). Never closed.
+ */
+unpack_file *unpack_os_standard_output();
 
 /*
  * unpack_os_write() - write all @length bytes at @bytes to @file. Returns 0

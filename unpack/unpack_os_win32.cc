@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 #include <windows.h>
@@ -279,6 +281,14 @@ int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unp
     return error;
 }
 
+unpack_file *unpack_os_standard_output()
+{
+    /* The handle is written directly, so the C runtime's text mode must not touch it either. */
+    _setmode(_fileno(stdout), _O_BINARY);
+    static unpack_file standard_output = {GetStdHandle(STD_OUTPUT_HANDLE)};
+    return &standard_output;
+}
+
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)
 {
     while (length > 0) {
@@ -406,4 +416,77 @@ void unpack_os_join_thread(unpack_thread *thread)
     WaitForSingleObject(thread->handle, INFINITE);
     CloseHandle(thread->handle);
     delete thread;
+}
+
+namespace {
+
+/* What a found entry is; a reparse point (a link, a junction) is never followed to a folder. */
+unpack_entry_kind sweep_kind(const WIN32_FIND_DATAW &entry)
+{
+    const DWORD attributes = entry.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? UNPACK_ENTRY_LINK : UNPACK_ENTRY_FILE;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? UNPACK_ENTRY_FOLDER : UNPACK_ENTRY_FILE;
+}
+
+} // namespace
+
+int unpack_os_list_folder(const std::string &path, std::vector<unpack_os_entry> *entries)
+{
+    entries->clear();
+    const std::wstring pattern = long_path(unpack_win32_wide(path)) + L"\\*";
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return last_error();
+    do {
+        const std::string name = unpack_win32_narrow(
+            entry.cFileName, static_cast<int>(wcslen(entry.cFileName)), CP_UTF8, nullptr);
+        if (name != "." && name != "..")
+            entries->push_back({name, sweep_kind(entry)});
+    } while (FindNextFileW(search, &entry));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? 0 : static_cast<int>(error);
+}
+
+int unpack_os_read_start(const std::string &path, uint8_t *bytes, size_t count, size_t *got)
+{
+    *got = 0;
+    const HANDLE file = CreateFileW(long_path(unpack_win32_wide(path)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return last_error();
+    int error = GetFileType(file) == FILE_TYPE_DISK ? 0 : ERROR_INVALID_FUNCTION;
+    DWORD read_now = 0;
+    if (error == 0 && !ReadFile(file, bytes, static_cast<DWORD>(count), &read_now, nullptr))
+        error = last_error();
+    *got = read_now;
+    CloseHandle(file);
+    return error;
+}
+
+int unpack_os_identify(const std::string &path, unpack_os_identity *identity)
+{
+    const HANDLE file =
+        CreateFileW(long_path(unpack_win32_wide(path)).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return last_error();
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    const int error = known ? 0 : last_error();
+    CloseHandle(file);
+    if (known)
+        *identity = {info.dwVolumeSerialNumber,
+                     static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return error;
+}
+
+bool unpack_os_is_folder(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesW(long_path(unpack_win32_wide(path)).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
