@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,16 @@ void unpack_os_withdraw_temp(unsigned slot);
  * reach another member's temporary file.
  */
 bool unpack_os_is_temp_name(const std::string &name);
+
+/*
+ * unpack_os_local_time_to_utc() - the moment, in seconds since 1970-01-01
+ * 00:00 UTC, at which the local clock read @local (its date and time fields
+ * as mktime() takes them; tm_isdst is not read), with daylight-saving time
+ * as the zone's rules give it for that day: on POSIX mktime() and TZ; on
+ * Windows the system's time zone, with the rules Windows holds for that
+ * year. Returns 0 with *@seconds set, or an error.
+ */
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds);
 
 /* unpack_os_is_no_room() - whether @error says the disk or the user's quota is full. */
 bool unpack_os_is_no_room(int error);

@@ -91,6 +91,24 @@ std::wstring long_path(const std::wstring &path)
     return L"\\\\?\\" + full;
 }
 
+/* FILETIME counts 100-nanosecond ticks from 1601-01-01 00:00 UTC. */
+const int64_t SECONDS_FROM_1601_TO_1970 = 11644473600LL;
+
+FILETIME file_time_of(int64_t seconds)
+{
+    const uint64_t ticks = static_cast<uint64_t>(seconds + SECONDS_FROM_1601_TO_1970) * 10000000u;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+int64_t seconds_of(const FILETIME &time)
+{
+    const uint64_t ticks = static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000u) - SECONDS_FROM_1601_TO_1970;
+}
+
 bool is_reserved_device_name(const std::string &name)
 {
     std::string stem = name.substr(0, name.find('.'));
@@ -287,11 +305,7 @@ int unpack_os_close_file(unpack_file *file, const unpack_file_details *details)
 {
     int error = 0;
     if (details != nullptr && details->has_time) {
-        /* 100-nanosecond ticks since 1601-01-01. */
-        const uint64_t ticks = static_cast<uint64_t>(details->modified + 11644473600LL) * 10000000u;
-        FILETIME time;
-        time.dwLowDateTime = static_cast<DWORD>(ticks);
-        time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        const FILETIME time = file_time_of(details->modified);
         if (!SetFileTime(file->handle, nullptr, nullptr, &time))
             error = last_error();
     }
@@ -353,6 +367,31 @@ const char *unpack_os_name_problem(const std::string &name)
     if (is_reserved_device_name(name))
         return "a Windows device name";
     return nullptr;
+}
+
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds)
+{
+    SYSTEMTIME wall = {};
+    wall.wYear = static_cast<WORD>(local.tm_year + 1900);
+    wall.wMonth = static_cast<WORD>(local.tm_mon + 1);
+    wall.wDay = static_cast<WORD>(local.tm_mday);
+    wall.wHour = static_cast<WORD>(local.tm_hour);
+    wall.wMinute = static_cast<WORD>(local.tm_min);
+    wall.wSecond = static_cast<WORD>(local.tm_sec);
+    /*
+     * The C runtime's mktime() would read TZ, which it understands only as
+     * "EST5EDT"; LocalFileTimeToFileTime() would apply today's offset to
+     * every date. The system's zone, with that year's rules, is what a
+     * Windows program shows the time in.
+     */
+    TIME_ZONE_INFORMATION zone;
+    SYSTEMTIME utc;
+    FILETIME time;
+    if (!GetTimeZoneInformationForYear(wall.wYear, nullptr, &zone) ||
+        !TzSpecificLocalTimeToSystemTime(&zone, &wall, &utc) || !SystemTimeToFileTime(&utc, &time))
+        return last_error();
+    *seconds = seconds_of(time);
+    return 0;
 }
 
 bool unpack_os_is_no_room(int error)
