@@ -17,6 +17,8 @@
 # "0024:err:..." line, goes to DIR/wine-messages.log; every other line the
 # program writes is passed on.
 #
+# SIGINT and SIGTERM sent to this script are passed on to the program.
+#
 # Windows writes text streams with CR LF line ends, and the tests expect LF.
 # So the CR before each line end is taken out of the program's standard
 # output and standard error, and out of the lines it appended to its log
@@ -100,8 +102,21 @@ if [ -n "$log" ] && [ -f "$log" ]; then
 fi
 
 out=$(mktemp) err=$(mktemp)
-wine "$@" >"$out" 2>"$err"
-status=$?
+# In the background, so that SIGINT and SIGTERM sent to this script are
+# passed on to the program (wine makes SIGINT the console's Ctrl-C), with
+# the signal dispositions and the standard input that the shell gives a
+# background command put back.
+exec 3<&0
+env --default-signal=INT,TERM wine "$@" <&3 3<&- >"$out" 2>"$err" &
+program=$!
+exec 3<&-
+trap 'kill -INT "$program" 2>/dev/null' INT
+trap 'kill -TERM "$program" 2>/dev/null' TERM
+while :; do
+    wait "$program"
+    status=$?
+    kill -0 "$program" 2>/dev/null || break
+done
 sed 's/\r$//' "$out"
 grep -E "$wine_lines" "$err" >>"$messages"
 sed -E -e "\\#$wine_lines#d" -e 's/\r$//' "$err" >&2
@@ -114,4 +129,4 @@ if [ -n "$log" ] && [ -f "$log" ]; then
     cat "$kept" >"$log"
     rm -f "$kept"
 fi
-exit $status
+exit "$status"

@@ -147,8 +147,9 @@ void unpack_os_block_interrupts(bool block);
  * unpack_os_create_temp() - create a new file for writing in @dir, under a
  * name of this process's own (a dot file, hidden where the platform hides
  * them, of the form unpack_os_is_temp_name() tells), registered in @slot of
- * the table. Returns 0 with *@name and *@file set, or an error (null *@file,
- * nothing registered).
+ * the table, which reaches the file through @dir: @dir stays open until the
+ * slot is withdrawn. Returns 0 with *@name and *@file set, or an error (null
+ * *@file, nothing registered).
  */
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
 
