@@ -12,7 +12,8 @@
 #   make windows       cross-build build-windows/varlix.exe and varlix-unpack.exe
 #                      (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against the .exe files, and the library tests as
-#                      Windows programs, under wine (needs wine and googletest's sources)
+#                      Windows programs, under wine in a prefix of its own,
+#                      build-windows/wine-prefix (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
 #                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in build/bench-data);
 #                      varlix-unpack against a shell loop of varlix, and -j 2 against -j 1
