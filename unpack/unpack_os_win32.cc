@@ -113,6 +113,7 @@ const relative_open RENAMED = {DELETE, SHARE_ALL, FILE_OPEN, FILE_NON_DIRECTORY_
 /* A file about to be deleted, or lose its read-only attribute. */
 const relative_open DELETED = {DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, SHARE_ALL,
                                FILE_OPEN, FILE_NON_DIRECTORY_FILE};
+/* A file whose attributes are to change. */
 const relative_open ATTRIBUTES = {FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, SHARE_ALL,
                                   FILE_OPEN, FILE_NON_DIRECTORY_FILE};
 
@@ -202,8 +203,10 @@ int listed_kind(HANDLE dir, const std::wstring &name, unpack_entry_kind *kind)
     const ntdll_calls &nt = ntdll();
     if (nt.query_directory == nullptr)
         return ERROR_PROC_NOT_FOUND;
-    if (name.empty() || name.find_first_of(L"*?<>\"") != std::wstring::npos)
-        return ERROR_INVALID_NAME; /* a pattern would list other entries */
+    /* A pattern would list other entries. */
+    if (name.empty() || name.size() > 32767 || !is_one_part(name.c_str(), name.size()) ||
+        name.find_first_of(L"*?<>\"") != std::wstring::npos)
+        return ERROR_INVALID_NAME;
     HANDLE listing;
     if (const int error = open_relative(dir, L"", 0, LISTING, &listing, nullptr))
         return error;
