@@ -12,7 +12,8 @@
 #   make windows       cross-build build-windows/varlix.exe and varlix-unpack.exe
 #                      (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against the .exe files, and the library tests as
-#                      Windows programs, under wine (needs wine and googletest's sources)
+#                      Windows programs, under wine in a prefix of its own,
+#                      build-windows/wine-prefix (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
 #                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in
 #                      build-bench/bench-data; BENCH_BEFORE=<commit> adds that commit's
@@ -61,6 +62,10 @@ DEB_BUILD_DIR ?= build-deb
 DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_TEST_BUILD_DIR ?= build-windows-tests
+# The wine prefix make windows-test runs the .exe files in, made on first use:
+# the user's own ~/.wine is neither needed nor touched.
+WINDOWS_WINEPREFIX ?= $(abspath $(WINDOWS_BUILD_DIR))/wine-prefix
+WINE_RUN = $(abspath tools/run_under_wine.sh) --prefix $(WINDOWS_WINEPREFIX)
 WEB_BUILD_DIR ?= build-web
 # emscripten's object files and its CMake cache; the page itself goes to WEB_BUILD_DIR.
 WEB_OBJECT_DIR ?= build-web-objects
@@ -140,20 +145,29 @@ windows:
 	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) --parallel $(JOBS)
 
-# First the native tests against varlix.exe, then the library tests built as
-# Windows programs (with GoogleTest from its sources), both under wine. Tests
-# that cannot hold on Windows skip, and their reasons are printed.
+# First the native tests against the .exe files, then the library tests built
+# as Windows programs (with GoogleTest from its sources), both under wine, in
+# the prefix WINDOWS_WINEPREFIX, set up before the first test; its wine
+# server is stopped at the end, failed or not. Tests that cannot hold on
+# Windows skip, and each one's reason is printed after its run.
 windows-test: windows all
+	$(WINE_RUN) --start
+	@echo "ctest --test-dir $(BUILD_DIR), the programs under test: $(WINDOWS_BUILD_DIR)/*.exe"
+	@status=0; \
 	VARLIX_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix.exe" \
 	VARLIX_UNPACK_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix-unpack.exe" \
-	VARLIX_TEST_WRAPPER="$(abspath tools/run_under_wine.sh)" \
-	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
-	@$(call print_skip_reasons,$(BUILD_DIR))
+	VARLIX_TEST_WRAPPER="$(WINE_RUN)" \
+	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) || status=$$?; \
+	$(call print_skip_reasons,$(BUILD_DIR)); \
+	[ $$status -eq 0 ] || { $(WINE_RUN) --stop; exit $$status; }
 	cmake -S . -B $(WINDOWS_TEST_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=ON $(CMAKE_FLAGS)
-	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS)
-	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS)
-	@$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR))
+	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=ON -DVARLIX_WINEPREFIX=$(WINDOWS_WINEPREFIX) \
+	    $(CMAKE_FLAGS) || { $(WINE_RUN) --stop; exit 1; }
+	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS) || { $(WINE_RUN) --stop; exit 1; }
+	@status=0; \
+	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS) || status=$$?; \
+	$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR)); \
+	$(WINE_RUN) --stop; exit $$status
 
 web:
 	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_OBJECT_DIR) -DCMAKE_BUILD_TYPE=Release \

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -200,8 +201,9 @@ void unpack_os_join_thread(unpack_thread *thread);
  * unpack_os_create_temp() - create a new file for writing in @dir, under a
  * name of this process's own (a dot file, hidden where the platform hides
  * them, of the form unpack_os_is_temp_name() tells), registered in @slot of
- * the table. Returns 0 with *@name and *@file set, or an error (null *@file,
- * nothing registered).
+ * the table, which reaches the file through @dir: @dir stays open until the
+ * slot is withdrawn. Returns 0 with *@name and *@file set, or an error (null
+ * *@file, nothing registered).
  */
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
 
@@ -221,6 +223,16 @@ bool unpack_os_is_temp_name(const std::string &name);
  * away fail (standard error into `head`, say) rather than end the process.
  */
 void unpack_os_ignore_broken_pipes();
+
+/*
+ * unpack_os_local_time_to_utc() - the moment, in seconds since 1970-01-01
+ * 00:00 UTC, at which the local clock read @local (its date and time fields
+ * as mktime() takes them; tm_isdst is not read), with daylight-saving time
+ * as the zone's rules give it for that day: on POSIX mktime() and TZ; on
+ * Windows the system's time zone, with the rules Windows holds for that
+ * year. Returns 0 with *@seconds set, or an error.
+ */
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds);
 
 /* unpack_os_is_no_room() - whether @error says the disk or the user's quota is full. */
 bool unpack_os_is_no_room(int error);

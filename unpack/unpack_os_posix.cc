@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include <dirent.h>
@@ -369,6 +370,18 @@ const char *unpack_os_name_problem(const std::string &)
 void unpack_os_ignore_broken_pipes()
 {
     signal(SIGPIPE, SIG_IGN);
+}
+
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds)
+{
+    std::tm wall = local;
+    wall.tm_isdst = -1; /* whatever the zone's rules say for that day */
+    errno = 0;
+    const std::time_t result = std::mktime(&wall);
+    if (result == static_cast<std::time_t>(-1))
+        return errno != 0 ? errno : EOVERFLOW;
+    *seconds = static_cast<int64_t>(result);
+    return 0;
 }
 
 bool unpack_os_is_no_room(int error)
