@@ -311,7 +311,7 @@ TEST_F(UnpackMedia, ACollectionIsSweptFolderByFolderWithXargs)
                                 fs::path(unpack_executable()).parent_path().string() +
                                 "':$PATH && mkdir -p out && "
                                 "find collection -mindepth 1 -maxdepth 1 -type d -print0 |\n"
-                                "    xargs -0 -P 2 -I '{}' sh -c "
+                                "    xargs -0 -P 4 -I '{}' sh -c "
                                 "'varlix-unpack -q -d \"out/${1##*/}\" \"$1\"; "
                                 "varlix-unpack --json \"$1\" > \"out/${1##*/}.json\"' sh '{}'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
