@@ -1,8 +1,9 @@
 # Front door: a thin wrapper around CMake, CTest and dpkg-buildpackage.
 #   make               build everything configured in build/: the tool, the libraries
 #                      and, when GoogleTest is found, the tests
-#   make demo          build build/varlix alone, list the bundled example archive and
-#                      extract a member from it
+#   make demo          build build/varlix and build/varlix-unpack alone, list the bundled
+#                      example archive and extract a member from it, then list the example
+#                      disk set and extract it into build/demo-set
 #   make check         build everything, the tests included (they need GoogleTest),
 #                      and run every test
 #   make install       build the tool and the libraries alone and install them into
@@ -97,12 +98,17 @@ check: all
 
 # The tool alone, with CMake's progress lines; the configure report is shown
 # only when it has a warning or an error.
+# varlix on the example archive, then varlix-unpack on the example disk set,
+# into a folder made anew each run so that a second run shows the same.
 demo:
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS) \
 	    --log-level=WARNING
-	@cmake --build $(BUILD_DIR) --target varlix --parallel $(JOBS)
+	@cmake --build $(BUILD_DIR) --target varlix varlix-unpack --parallel $(JOBS)
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
+	$(BUILD_DIR)/varlix-unpack --list examples/demo-set/DEMO.1
+	@rm -rf $(BUILD_DIR)/demo-set
+	$(BUILD_DIR)/varlix-unpack -v -d $(BUILD_DIR)/demo-set examples/demo-set/DEMO.1
 
 bench-configure:
 	cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVARLIX_TESTS=OFF \
