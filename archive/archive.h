@@ -11,12 +11,16 @@
 #ifndef VARLIX_ARCHIVE_ARCHIVE_H
 #define VARLIX_ARCHIVE_ARCHIVE_H
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 
 #include "cli/status.h"
 #include "explode/explode.h"
+#include "varlix_api.h"
+
+VARLIX_BEGIN_DECLS
 
 /*
  * One directory entry. All archive integers are unsigned and little-endian.
@@ -25,7 +29,7 @@
  * directory; arc_open() reads them but never tests them, so they change
  * nothing it accepts or refuses.
  */
-struct arc_member {
+typedef struct arc_member {
     /*
      * 1 to 255 name bytes, then zeros: printable ASCII (0x20..0x7E) from
      * arc_open(); from arc_open_installer() any byte 0x20..0xFF but 0x7F, in
@@ -50,15 +54,15 @@ struct arc_member {
     uint32_t version_low;  /* file version, build << 16 | revision; 0 when none */
     uint8_t start_volume;  /* volume holding the start of the data, from 1; 0 outside a set */
     uint8_t end_volume;    /* volume holding the end of the data, from 1; 0 outside a set */
-};
+} arc_member;
 
 /* An open archive. Cleared by arc_open(), released by arc_close(). */
-struct arc_archive {
-    std::FILE *file;       /* open for binary reading, or null */
+typedef struct arc_archive {
+    FILE *file;            /* open for binary reading, or null */
     int64_t file_size;     /* the archive's length in bytes */
     uint32_t member_count; /* counted entries; 0 until the whole directory is walked */
     arc_member *members;   /* one entry per header-counted member, or null */
-};
+} arc_archive;
 
 /*
  * A directory record is found by its name-length byte p. The expanded size,
@@ -68,9 +72,11 @@ struct arc_archive {
  * archives (the data going on into the next disk of a set, for one), and a
  * 32-bit read would take them for part of the length and reject the record.
  */
+/* The first four bytes of an archive, taken least significant first. */
+#define ARC_SIGNATURE 0x8C655D13u
+
 enum {
     ARC_HEADER_SIZE = 255,
-    ARC_SIGNATURE = 0x8C655D13u,
     ARC_MAX_MEMBERS = 4096,
     ARC_MAX_DIRECTORY_SIZE = 1048576,
     /* A record's fixed fields: the bytes in front of its name-length byte. */
@@ -99,27 +105,27 @@ enum {
  * the handle may still hold the stream and a partly filled table, so
  * arc_close() must be called in every case.
  */
-arc_status arc_open(const char *path, arc_archive *archive);
+VARLIX_API arc_status arc_open(const char *path, arc_archive *archive);
 
 /*
  * arc_close() - close the stream and release the member table, leaving the
  * handle cleared. Safe after any outcome of arc_open(), and a second time.
  */
-void arc_close(arc_archive *archive);
+VARLIX_API void arc_close(arc_archive *archive);
 
 /*
  * arc_find_member() - the first counted member, in directory order, whose name
  * equals @name when ASCII letters A-Z are folded to a-z on both sides; null if
  * none matches or @name is empty. Valid until arc_close().
  */
-const arc_member *arc_find_member(const arc_archive *archive, const char *name);
+VARLIX_API const arc_member *arc_find_member(const arc_archive *archive, const char *name);
 
 /*
  * arc_ascii_lower() - @c with the letters A-Z taken as a-z, every other byte
  * as it is: names are compared this way, by arc_find_member() and when a
  * set's volumes are looked for.
  */
-char arc_ascii_lower(char c);
+VARLIX_API char arc_ascii_lower(char c);
 
 /*
  * arc_extract_member() - decode @member of @archive (opened with ARC_OK) into
@@ -139,24 +145,24 @@ char arc_ascii_lower(char c);
  * bytes past the recorded expanded size: they are counted, and the size
  * check fails, but they are not written.
  */
-arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
-                              const char *output_path);
+VARLIX_API arc_status arc_extract_member(arc_archive *archive, const arc_member *member,
+                                         const char *output_path);
 
 /*
  * arc_extract_member_sparing() - arc_extract_member(), refusing as it
  * refuses the archive itself an output that is one of the @spared_count
  * files open as @spared (a log, say; null entries are skipped).
  */
-arc_status arc_extract_member_sparing(arc_archive *archive, const arc_member *member,
-                                      const char *output_path, std::FILE *const *spared,
-                                      uint32_t spared_count);
+VARLIX_API arc_status arc_extract_member_sparing(arc_archive *archive, const arc_member *member,
+                                                 const char *output_path, FILE *const *spared,
+                                                 uint32_t spared_count);
 
 /*
  * arc_path_is_open_file() - whether @path names an existing file that is the
  * very file open as @file, hard and symbolic links included. False where the
  * platform cannot tell, or when @file is null.
  */
-bool arc_path_is_open_file(const char *path, std::FILE *file);
+VARLIX_API bool arc_path_is_open_file(const char *path, FILE *file);
 
 /*
  * Whole installers.
@@ -176,7 +182,7 @@ bool arc_path_is_open_file(const char *path, std::FILE *file);
  */
 
 /* One folder: the installer's file group or install path. */
-struct arc_folder {
+typedef struct arc_folder {
     /*
      * The raw name bytes in the installer's code page, followed by a 0 byte;
      * "" for the root. Parts may be separated by '\\'. The name is not
@@ -186,16 +192,16 @@ struct arc_folder {
     const char *name;
     uint32_t name_length;
     uint32_t member_count; /* members whose folder is this one */
-};
+} arc_folder;
 
 /* One volume of a disk set, or the single file of a plain archive. */
-struct arc_volume {
+typedef struct arc_volume {
     /*
      * The file found for this volume or, when none was found, the path it
      * would have: the given path's folder and base name with ".<number>".
      */
     char *path;
-    std::FILE *file;   /* open for binary reading when status is ARC_OK, else null */
+    FILE *file;        /* open for binary reading when status is ARC_OK, else null */
     int64_t file_size; /* the file's length; 0 when it could not be opened */
     uint32_t number;   /* 1 to volume_count in a disk set; 0 for a plain archive */
     /*
@@ -215,17 +221,17 @@ struct arc_volume {
      * status is ARC_OK.
      */
     uint32_t data_end;
-};
+} arc_volume;
 
 /* A stretch of a member's compressed bytes inside one volume. */
-struct arc_piece {
+typedef struct arc_piece {
     uint32_t volume; /* index into installer->volumes */
     uint32_t offset; /* position in that volume's file */
     uint32_t length; /* bytes */
-};
+} arc_piece;
 
 /* An open installer. Cleared by arc_open_installer(), released by arc_close_installer(). */
-struct arc_installer {
+typedef struct arc_installer {
     /*
      * The members, in directory order, with member_count; arc_find_member()
      * works on it. Its file stays null (the volumes own the streams) and its
@@ -239,7 +245,7 @@ struct arc_installer {
     uint32_t directory_volume; /* index of the volume whose directory was read */
     bool disk_set;             /* the given file's header says it is a volume of a set */
     uint8_t *folder_table;     /* storage behind the folders' names, or a container's names */
-};
+} arc_installer;
 
 /*
  * arc_open_installer() - clear @installer and open the archive at @path as a
@@ -299,14 +305,15 @@ struct arc_installer {
  * volumes and volume_count stay, so that a missing volume can be named. The
  * caller calls arc_close_installer() in every case.
  */
-arc_status arc_open_installer(const char *path, arc_installer *installer);
+VARLIX_API arc_status arc_open_installer(const char *path, arc_installer *installer);
 
 /*
  * arc_member_stored_as() - the second name of @member of an engine container
  * (the one the setup program stores it under: _INS0432._MP for INSTALL.EXE),
  * valid until arc_close_installer(); null for an archive's member.
  */
-const char *arc_member_stored_as(const arc_installer *installer, const arc_member *member);
+VARLIX_API const char *arc_member_stored_as(const arc_installer *installer,
+                                            const arc_member *member);
 
 /*
  * arc_open_installer_with() - arc_open_installer(), with the @volume_path_count
@@ -315,8 +322,8 @@ const char *arc_member_stored_as(const arc_installer *installer, const arc_membe
  * in places the search does not look. They are not checked beyond that: see
  * arc_identify_volume(). Ignored for a plain archive.
  */
-arc_status arc_open_installer_with(const char *path, const char *const *volume_paths,
-                                   uint32_t volume_path_count, arc_installer *installer);
+VARLIX_API arc_status arc_open_installer_with(const char *path, const char *const *volume_paths,
+                                              uint32_t volume_path_count, arc_installer *installer);
 
 /*
  * arc_identify_volume() - whether the file at @path is a volume of the disk
@@ -325,14 +332,15 @@ arc_status arc_open_installer_with(const char *path, const char *const *volume_p
  * file); ARC_ERR_NOT_ARCHIVE when it is not a volume of that set, or
  * @given_path is not a volume of a set. *@number is 0 after a failure.
  */
-arc_status arc_identify_volume(const char *given_path, const char *path, uint32_t *number);
+VARLIX_API arc_status arc_identify_volume(const char *given_path, const char *path,
+                                          uint32_t *number);
 
 /*
  * arc_close_installer() - close every volume's stream and release all the
  * installer holds, leaving it cleared. Safe after any outcome of
  * arc_open_installer(), and a second time.
  */
-void arc_close_installer(arc_installer *installer);
+VARLIX_API void arc_close_installer(arc_installer *installer);
 
 /*
  * arc_member_missing_volume() - the first volume, in order, that holds part of
@@ -340,8 +348,8 @@ void arc_close_installer(arc_installer *installer);
  * is present, when @member is not in a set, or when its volume numbers make no
  * sense (see arc_member_pieces()).
  */
-const arc_volume *arc_member_missing_volume(const arc_installer *installer,
-                                            const arc_member *member);
+VARLIX_API const arc_volume *arc_member_missing_volume(const arc_installer *installer,
+                                                       const arc_member *member);
 
 /*
  * arc_member_pieces() - where @member's compressed bytes lie, in order: the
@@ -358,8 +366,8 @@ const arc_volume *arc_member_missing_volume(const arc_installer *installer,
  * the pieces before the last already hold more than packed_size bytes.
  * *@piece_count is 0 after a failure.
  */
-arc_status arc_member_pieces(const arc_installer *installer, const arc_member *member,
-                             arc_piece *pieces, uint32_t *piece_count);
+VARLIX_API arc_status arc_member_pieces(const arc_installer *installer, const arc_member *member,
+                                        arc_piece *pieces, uint32_t *piece_count);
 
 /*
  * arc_read_member_data() - read @member's compressed bytes, every piece in
@@ -370,8 +378,8 @@ arc_status arc_member_pieces(const arc_installer *installer, const arc_member *m
  * failure @packed holds an unspecified part of the data. Moves the volumes'
  * stream positions: one thread at a time.
  */
-arc_status arc_read_member_data(const arc_installer *installer, const arc_member *member,
-                                uint8_t *packed);
+VARLIX_API arc_status arc_read_member_data(const arc_installer *installer, const arc_member *member,
+                                           uint8_t *packed);
 
 /*
  * arc_decode_member() - decode @member's compressed bytes at @packed
@@ -387,15 +395,15 @@ arc_status arc_read_member_data(const arc_installer *installer, const arc_member
  * but after another number of bytes. What reached the sink before a failure
  * stays there. Uses no shared state: callable from any thread.
  */
-arc_status arc_decode_member(const uint8_t *packed, const arc_member *member, explode_sink sink,
-                             void *sink_context);
+VARLIX_API arc_status arc_decode_member(const uint8_t *packed, const arc_member *member,
+                                        explode_sink sink, void *sink_context);
 
 /*
  * arc_file_name_start() - where the file's own name starts in @path: just
  * after its last folder separator ('/'; on Windows also '\\' and a drive's
  * ':'), or 0 when it has none. Volumes are named from the given path this way.
  */
-size_t arc_file_name_start(const char *path);
+VARLIX_API size_t arc_file_name_start(const char *path);
 
 /*
  * A sink for arc_decode_member() that gathers the decoded blocks into
@@ -405,7 +413,7 @@ size_t arc_file_name_start(const char *path);
  * caller fills every field (used 0) and calls arc_buffered_sink_flush() when
  * the decoding is done, whatever its outcome.
  */
-struct arc_buffered_sink {
+typedef struct arc_buffered_sink {
     uint8_t *buffer;
     size_t capacity; /* at least 4096, the decoder's largest block */
     size_t used;     /* bytes waiting in @buffer */
@@ -413,19 +421,19 @@ struct arc_buffered_sink {
     /* Takes @length bytes on; returns false when they could not all be taken. */
     bool (*flush)(void *context, const uint8_t *bytes, size_t length);
     void *flush_context;
-};
+} arc_buffered_sink;
 
 /*
  * arc_buffered_sink_take() - the explode_sink of an arc_buffered_sink at
  * @sink. Returns false when a flush made to make room failed.
  */
-bool arc_buffered_sink_take(void *sink, const uint8_t *bytes, uint32_t length);
+VARLIX_API bool arc_buffered_sink_take(void *sink, const uint8_t *bytes, uint32_t length);
 
 /*
  * arc_buffered_sink_flush() - hand on the bytes waiting in @sink. Returns
  * whether they were taken; either way none are waiting after it.
  */
-bool arc_buffered_sink_flush(arc_buffered_sink *sink);
+VARLIX_API bool arc_buffered_sink_flush(arc_buffered_sink *sink);
 
 /*
  * arc_extract_installer_member() - read and decode @member of @installer into
@@ -439,7 +447,10 @@ bool arc_buffered_sink_flush(arc_buffered_sink *sink);
  * of the open volumes); ARC_ERR_DAMAGED or ARC_ERR_SIZE. A failed output is
  * removed when it is a regular file.
  */
-arc_status arc_extract_installer_member(arc_installer *installer, const arc_member *member,
-                                        const char *output_path);
+VARLIX_API arc_status arc_extract_installer_member(arc_installer *installer,
+                                                   const arc_member *member,
+                                                   const char *output_path);
+
+VARLIX_END_DECLS
 
 #endif

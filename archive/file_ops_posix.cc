@@ -16,6 +16,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "archive/archive.h"
+
 namespace {
 
 void identify_stat(const struct stat &info, arc_file_identity *identity)

@@ -13,6 +13,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include "archive/archive.h"
+
 namespace {
 
 /* The Windows handle under a C stream, or INVALID_HANDLE_VALUE. */

@@ -160,7 +160,7 @@ arc_status plain_member_piece(const arc_installer *installer, const arc_member *
                               arc_piece *pieces, uint32_t *piece_count)
 {
     const uint32_t container_start = arc_container_data_start(installer);
-    const uint32_t data_start = container_start != 0 ? container_start : ARC_HEADER_SIZE;
+    const uint32_t data_start = container_start != 0 ? container_start : uint32_t{ARC_HEADER_SIZE};
     if (!arc_extent_inside(member, data_start, installer->volumes[0].file_size))
         return ARC_ERR_OUTSIDE;
     pieces[0] = {0, member->offset, member->packed_size};
@@ -239,7 +239,7 @@ arc_status arc_member_pieces(const arc_installer *installer, const arc_member *m
     uint64_t left = member->packed_size;
     for (uint32_t k = 0; k < count; ++k) {
         const arc_volume *volume = volume_of_piece(installer, member, k);
-        const uint64_t start = k == 0 ? member->offset : ARC_HEADER_SIZE;
+        const uint64_t start = k == 0 ? member->offset : uint64_t{ARC_HEADER_SIZE};
         const uint64_t end = k + 1 == count ? start + left : volume->data_end;
         if (start < ARC_HEADER_SIZE || end < start || end - start > left ||
             end > static_cast<uint64_t>(volume->file_size)) {

@@ -9,7 +9,11 @@
 #ifndef VARLIX_CLI_STATUS_H
 #define VARLIX_CLI_STATUS_H
 
-enum arc_status {
+#include "varlix_api.h"
+
+VARLIX_BEGIN_DECLS
+
+typedef enum arc_status {
     ARC_OK = 0,
     ARC_ERR_OPEN = 1,
     ARC_ERR_READ = 2,
@@ -21,7 +25,7 @@ enum arc_status {
     ARC_ERR_DAMAGED = 8,
     ARC_ERR_WRITE = 9,
     ARC_ERR_SIZE = 10,
-};
+} arc_status;
 
 /* The exit code of a usage error, the one exit code no status maps to. */
 enum { ARC_EXIT_USAGE = 1 };
@@ -31,12 +35,14 @@ enum { ARC_EXIT_USAGE = 1 };
  * lifetime. Any integer is accepted; values outside the table give
  * "unknown error".
  */
-const char *arc_status_text(int status);
+VARLIX_API const char *arc_status_text(int status);
 
 /*
  * arc_status_exit_code() - the process exit code for @status. Any integer is
  * accepted; values outside the table give 9, the catch-all.
  */
-int arc_status_exit_code(int status);
+VARLIX_API int arc_status_exit_code(int status);
+
+VARLIX_END_DECLS
 
 #endif

@@ -8,7 +8,7 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(VARLIX_MINGW_TRIPLET x86_64-w64-mingw32)
 # The POSIX thread model: with the win32 one, GCC 12's libstdc++ has no
-# std::thread, which varlix-unpack's workers use.
+# std::mutex or std::condition_variable, which varlix-unpack's workers use.
 set(CMAKE_C_COMPILER ${VARLIX_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VARLIX_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${VARLIX_MINGW_TRIPLET}-windres)
@@ -22,3 +22,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The programs must run on a machine without the MinGW runtime DLLs, the
 # thread library's (libwinpthread) included.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# varlix.dll too carries the C++ and thread runtimes in itself.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

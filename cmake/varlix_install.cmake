@@ -1,8 +1,9 @@
 # Install rules, the CMake package and the pkg-config file.
 #
-# Two components: "runtime" is the programs and their man pages, "development"
-# the public headers, the static libraries and the files that find them. The
-# internal headers (explode/explode_internal.h, archive/archive_internal.h,
+# Three components: "runtime" is the programs and their man pages, "library"
+# the shared library, "development" the public headers, the static
+# libraries, the shared library's link name and the files that find them.
+# The internal headers (explode/explode_internal.h, archive/archive_internal.h,
 # archive/file_ops.h), the command-line library, the development tools and
 # the tests stay out. The Debian packages (debian/) split along the same line.
 
@@ -20,9 +21,14 @@ endforeach()
 
 install(TARGETS ${VARLIX_INSTALLED_LIBRARIES} EXPORT varlix_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(TARGETS varlix_shared EXPORT varlix_targets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+                NAMELINK_COMPONENT development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
-install(FILES ${VARLIX_GENERATED_DIR}/varlix_version.h
+install(FILES ${VARLIX_GENERATED_DIR}/varlix_version.h ${PROJECT_SOURCE_DIR}/varlix_api.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR} COMPONENT development)
 # cli/version.h forwards to varlix_version.h, for programs that include it still.
 install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${PROJECT_SOURCE_DIR}/cli/version.h
@@ -30,9 +36,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/cli/status.h ${PROJECT_SOURCE_DIR}/cli/versi
 install(FILES ${PROJECT_SOURCE_DIR}/explode/explode.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/explode COMPONENT development)
 
-# find_package(varlix): the imported targets varlix::archive, varlix::explode
-# and varlix::status, located relative to the config file so that the
-# installed tree can be moved.
+# find_package(varlix): the imported targets varlix::varlix (the shared
+# library), varlix::archive, varlix::explode and varlix::status (the static
+# ones), located relative to the config file so that the installed tree can
+# be moved.
 install(EXPORT varlix_targets NAMESPACE varlix:: FILE varlixTargets.cmake
         DESTINATION ${VARLIX_CMAKE_PACKAGE_DIR} COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/varlixConfig.cmake.in
@@ -63,11 +70,15 @@ foreach(dir VARLIX_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
         set(VARLIX_PC_${dir} "\${prefix}/${${dir}}")
     endif()
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/varlix.pc.in ${PROJECT_BINARY_DIR}/varlix.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/varlix.pc DESTINATION ${VARLIX_PKGCONFIG_DIR}
-        COMPONENT development)
+# varlix.pc links the shared library, varlix-static.pc the static ones.
+foreach(pc varlix varlix-static)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${VARLIX_PKGCONFIG_DIR}
+            COMPONENT development)
+endforeach()
 
 # What an install needs built, and no more: `make install` builds this target
 # alone, so that installing does not build the tests.
 add_custom_target(varlix_installables)
-add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES})
+add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES}
+                 varlix_shared)

@@ -9,7 +9,12 @@
 #ifndef VARLIX_EXPLODE_EXPLODE_H
 #define VARLIX_EXPLODE_EXPLODE_H
 
-#include <cstdint>
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "varlix_api.h"
+
+VARLIX_BEGIN_DECLS
 
 /*
  * explode_sink - receives decoded bytes: @length bytes at @bytes, valid only
@@ -20,14 +25,14 @@
  */
 typedef bool (*explode_sink)(void *context, const uint8_t *bytes, uint32_t length);
 
-enum explode_result {
+typedef enum explode_result {
     EXPLODE_OK = 0,               /* end marker reached, every sink call succeeded */
     EXPLODE_BAD_LITERAL_MODE = 1, /* first header byte is neither 0 nor 1 */
     EXPLODE_BAD_DICTIONARY = 2,   /* second header byte is not 4, 5 or 6 */
     EXPLODE_TRUNCATED = 3,        /* input ran out before the end marker */
     EXPLODE_BAD_DISTANCE = 4,     /* a match reaches back before the first output byte */
     EXPLODE_WRITE_FAILED = 5,     /* the sink returned false */
-};
+} explode_result;
 
 /*
  * explode() - decode the @length bytes at @data, a complete stream, handing
@@ -37,6 +42,9 @@ enum explode_result {
  * fault stay given. A sink failure does not stop the token being decoded: it
  * is reported once that token is done. Input after the end marker is ignored.
  */
-explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink, void *sink_context);
+VARLIX_API explode_result explode(const uint8_t *data, uint32_t length, explode_sink sink,
+                                  void *sink_context);
+
+VARLIX_END_DECLS
 
 #endif

@@ -115,10 +115,11 @@ TEST_F(ManPageExamples, ShowWhatTheToolPrints)
         << extraction.err;
 }
 
-TEST(Readme, LibraryExampleIsTheConsumerProgram)
+/* The README's example in the fenced block of @language is the consumer program @file. */
+void expect_readme_example(const std::string &language, const std::string &file)
 {
     const std::string readme = read_file_text(source_dir() + "/README.md");
-    const std::string fence = "```cpp\n";
+    const std::string fence = "```" + language + "\n";
     const size_t start = readme.find(fence);
     ASSERT_NE(start, std::string::npos);
     const size_t end = readme.find("```", start + fence.size());
@@ -126,10 +127,16 @@ TEST(Readme, LibraryExampleIsTheConsumerProgram)
     const std::string example = readme.substr(start + fence.size(), end - start - fence.size());
 
     /* The program less its opening comment. */
-    const std::string program = read_file_text(source_dir() + "/tests/consumer/extract_member.cc");
+    const std::string program = read_file_text(source_dir() + "/tests/consumer/" + file);
     const size_t comment_end = program.find("*/\n");
     ASSERT_NE(comment_end, std::string::npos);
     EXPECT_EQ(example, program.substr(comment_end + 3));
+}
+
+TEST(Readme, LibraryExamplesAreTheConsumerPrograms)
+{
+    expect_readme_example("cpp", "extract_member.cc");
+    expect_readme_example("c", "list_and_extract.c");
 }
 
 /*

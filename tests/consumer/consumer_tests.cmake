@@ -1,9 +1,12 @@
 # Consumer tests, included from tests/CMakeLists.txt: install this build into
-# a scratch prefix (checking that exactly the expected files land there, and
-# that the libraries export no name without the library's prefix), then
-# build the programs of this folder against it, once through
-# find_package(varlix) and once through pkg-config, run them on
-# examples/demo.z and compare their output with the installed tool's.
+# a scratch prefix (checking that exactly the expected files land there, that
+# the static libraries export no name without the library's prefix, and that
+# the shared one exports the public functions and nothing else), then build
+# the programs of this folder against it: through find_package(varlix), the
+# C++ ones against the static and the shared libraries and the C one against
+# the shared; through pkg-config, the C++ ones against varlix-static and the
+# C one, compiled as C99, against varlix; run them on the examples and
+# compare their output with the installed tools'.
 #
 # The consumer is built with this build's compiler and flags, sanitizers
 # included, because the installed static libraries carry their
@@ -21,6 +24,12 @@ if(VARLIX_SANITIZE)
     string(JOIN " " consumer_link_flags ${consumer_link_flags} ${VARLIX_SANITIZE_LINK_FLAGS})
 endif()
 find_program(VARLIX_PKG_CONFIG_EXECUTABLE NAMES pkg-config pkgconf)
+# The C program is built by the C compiler of the C++ compiler's family.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    find_program(VARLIX_C_COMPILER NAMES clang cc)
+else()
+    find_program(VARLIX_C_COMPILER NAMES gcc cc)
+endif()
 
 set(lib ${CMAKE_INSTALL_LIBDIR})
 set(consumer_expected_files)
@@ -33,14 +42,18 @@ list(APPEND consumer_expected_files
     ${VARLIX_INSTALL_INCLUDEDIR}/cli/status.h
     ${VARLIX_INSTALL_INCLUDEDIR}/cli/version.h
     ${VARLIX_INSTALL_INCLUDEDIR}/varlix_version.h
+    ${VARLIX_INSTALL_INCLUDEDIR}/varlix_api.h
     ${VARLIX_INSTALL_INCLUDEDIR}/explode/explode.h
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_archive${CMAKE_STATIC_LIBRARY_SUFFIX}
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_explode${CMAKE_STATIC_LIBRARY_SUFFIX}
     ${lib}/${CMAKE_STATIC_LIBRARY_PREFIX}varlix_status${CMAKE_STATIC_LIBRARY_SUFFIX}
+    ${lib}/libvarlix.so ${lib}/libvarlix.so.${PROJECT_VERSION_MAJOR}
+    ${lib}/libvarlix.so.${PROJECT_VERSION}
     ${lib}/cmake/varlix/varlixConfig.cmake
     ${lib}/cmake/varlix/varlixConfigVersion.cmake
     ${lib}/cmake/varlix/varlixTargets.cmake
-    ${lib}/pkgconfig/varlix.pc)
+    ${lib}/pkgconfig/varlix.pc
+    ${lib}/pkgconfig/varlix-static.pc)
 
 # The scripts read their settings from one file rather than from -D arguments,
 # which would split the lists and flags.
@@ -60,6 +73,7 @@ foreach(setting
         VERSION=${PROJECT_VERSION}
         GENERATOR=${CMAKE_GENERATOR}
         CXX_COMPILER=${CMAKE_CXX_COMPILER}
+        C_COMPILER=${VARLIX_C_COMPILER}
         CXX_FLAGS=${consumer_cxx_flags}
         LINK_FLAGS=${consumer_link_flags}
         PKG_CONFIG=${VARLIX_PKG_CONFIG_EXECUTABLE}
@@ -79,7 +93,7 @@ add_test(NAME consumer.install
 set_tests_properties(consumer.install PROPERTIES FIXTURES_SETUP varlix_installed
                      LABELS consumer TIMEOUT 120)
 
-foreach(mode cmake pkg-config)
+foreach(mode cmake pkg-config c)
     add_test(NAME consumer.${mode}
              COMMAND ${CMAKE_COMMAND} -DSETTINGS=${consumer_settings} -DCONFIG=$<CONFIG>
                      -DMODE=${mode} -P ${CMAKE_CURRENT_LIST_DIR}/build_and_run.cmake)
