@@ -21,11 +21,13 @@ endforeach()
 
 install(TARGETS ${VARLIX_INSTALLED_LIBRARIES} EXPORT varlix_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(TARGETS varlix_shared EXPORT varlix_targets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
-                NAMELINK_COMPONENT development
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+if(TARGET varlix_shared)
+    install(TARGETS varlix_shared EXPORT varlix_targets
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+                    NAMELINK_COMPONENT development
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/archive/archive.h
         DESTINATION ${VARLIX_INSTALL_INCLUDEDIR}/archive COMPONENT development)
 install(FILES ${VARLIX_GENERATED_DIR}/varlix_version.h ${PROJECT_SOURCE_DIR}/varlix_api.h
@@ -80,5 +82,7 @@ endforeach()
 # What an install needs built, and no more: `make install` builds this target
 # alone, so that installing does not build the tests.
 add_custom_target(varlix_installables)
-add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES}
-                 varlix_shared)
+add_dependencies(varlix_installables ${VARLIX_PROGRAMS} ${VARLIX_INSTALLED_LIBRARIES})
+if(TARGET varlix_shared)
+    add_dependencies(varlix_installables varlix_shared)
+endif()

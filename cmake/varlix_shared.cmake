@@ -26,7 +26,11 @@ if(WIN32)
     set_target_properties(varlix_shared PROPERTIES PREFIX "")
 endif()
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    # Nothing of the static runtime libraries it may pull in is exported either,
-    # and a missing symbol is found at link time rather than at load time.
-    target_link_options(varlix_shared PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+    # Nothing of the static runtime libraries it may pull in is exported either.
+    target_link_options(varlix_shared PRIVATE -Wl,--exclude-libs,ALL)
+    # A missing symbol is found at link time rather than at load time; under
+    # the sanitizers, their runtime comes with the program that loads it.
+    if(NOT VARLIX_SANITIZE)
+        target_link_options(varlix_shared PRIVATE -Wl,--no-undefined)
+    endif()
 endif()

@@ -1,6 +1,7 @@
 /*
- * fuzz_installer - any bytes as the files of an installer: a plain archive or
- * up to four volumes of a disk set, opened whole through one of them.
+ * fuzz_installer - any bytes as the files of an installer: a plain archive, a
+ * setup engine container, or up to four volumes of a disk set, opened whole
+ * through one of them.
  *
  * Input: a control byte, then each file but the last as a 32-bit
  * little-endian length and that many bytes; the last file takes the rest.
@@ -11,13 +12,15 @@
  * What the reader promises is checked:
  * - on a failure nothing is counted; on ARC_OK every member's name is 1 to
  *   255 bytes of 0x20..0xFF but 0x7F, every member's folder is in range and
- *   the folders' counts add up to the members;
+ *   the folders' counts add up to the members; a container's members, and
+ *   only theirs, have second names of the same kind;
  * - a member's pieces lie inside the very files given, in its volumes, and add
  *   up to its compressed size; a member with a missing volume fails to read
  *   with ARC_ERR_OPEN, and one whose pieces fail, with their status;
  * - the data read is those pieces' bytes in order, and decoding it succeeds
  *   exactly when the reference decoder makes the recorded number of bytes of
- *   it, the same bytes;
+ *   it, the same bytes; a stored member's bytes are its data, and succeed
+ *   exactly when there are as many as recorded;
  * - arc_close_installer() leaves the installer cleared, and a second call is
  *   harmless.
  */
@@ -139,6 +142,12 @@ void check_tables(const arc_installer &installer)
             FUZZ_CHECK(byte >= 0x20 && byte != 0x7F);
         }
         FUZZ_CHECK(member.folder < installer.folder_count);
+        const char *stored_as = arc_member_stored_as(&installer, &member);
+        FUZZ_CHECK((stored_as != nullptr) == (arc_container_data_start(&installer) != 0));
+        if (stored_as != nullptr) {
+            const size_t length = std::strlen(stored_as);
+            FUZZ_CHECK(length >= 1 && length <= 255);
+        }
     }
     FUZZ_CHECK(installer.volume_count >= 1 && installer.volume_count <= ARC_MAX_VOLUMES);
     FUZZ_CHECK(installer.directory_volume < installer.volume_count);
@@ -161,7 +170,8 @@ std::vector<uint8_t> expected_data(const arc_installer &installer,
             FUZZ_CHECK(volume.number == member.start_volume + k);
         const input_file *file = file_at(files, volume.path);
         FUZZ_CHECK(file != nullptr);
-        FUZZ_CHECK(pieces[k].offset >= ARC_HEADER_SIZE);
+        const uint32_t container_start = arc_container_data_start(&installer);
+        FUZZ_CHECK(pieces[k].offset >= (container_start != 0 ? container_start : ARC_HEADER_SIZE));
         FUZZ_CHECK(uint64_t{pieces[k].offset} + pieces[k].length <= file->bytes.size());
         data.insert(data.end(), file->bytes.begin() + pieces[k].offset,
                     file->bytes.begin() + pieces[k].offset + pieces[k].length);
@@ -196,9 +206,15 @@ void check_member(const arc_installer &installer, const std::vector<input_file> 
     const arc_status status =
         arc_decode_member(packed.data(), &member, recording_sink_take, &decoded);
     recording_sink reference;
-    const explode_result result =
-        explode_reference(packed.data(), member.packed_size, recording_sink_take, &reference);
-    const bool right = result == EXPLODE_OK && reference.bytes.size() == member.unpacked_size;
+    bool right = false;
+    if (member.flags & ARC_FLAG_STORED) {
+        reference.bytes = packed;
+        right = packed.size() == member.unpacked_size;
+    } else {
+        const explode_result result =
+            explode_reference(packed.data(), member.packed_size, recording_sink_take, &reference);
+        right = result == EXPLODE_OK && reference.bytes.size() == member.unpacked_size;
+    }
     FUZZ_CHECK((status == ARC_OK) == right);
     FUZZ_CHECK(status == ARC_OK || status == ARC_ERR_DAMAGED || status == ARC_ERR_SIZE);
     FUZZ_CHECK(decoded.bytes == reference.bytes);

@@ -305,6 +305,15 @@ bool write_installer_seeds(const std::string &dir)
     plain.folders = {{"", {}, {}}, {"\x83\x66\x81\x5B", {}, {}}};
     plain.members = sample_set(1).members;
     bool ok = out.put(installer_input(0x10, {build_archive(plain)}));
+    /* A stored member, and the setup engine container that lies beside installers. */
+    plain.members[1] = in_folder(raw_member("STORED.DLL", text_data(500, 35), 500), 0);
+    plain.members[1].flags = 0x0010;
+    ok = ok && out.put(installer_input(0x10, {build_archive(plain)}));
+    test_container engine;
+    engine.members = {
+        {packed_member("INSTALL.EXE", text_data(400, 36), 0, 6), "_INS0432._MP", {}, {}},
+        {packed_member("BOOT16.EXE", runs_and_repeats(300, 37), 1, 4), "_INJ0432._MP", {}, {}}};
+    ok = ok && out.put(installer_input(0x10, {build_container(engine)}));
     for (const size_t volumes : {size_t{2}, size_t{3}, size_t{4}}) {
         std::vector<test_archive> layouts = set_volumes(sample_set(volumes));
         ok = ok && out.put(installer_input(0x24, built(layouts)));
