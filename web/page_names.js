@@ -19,18 +19,6 @@ function codePage(encoding, name) {
     strict: new TextDecoder(encoding, { fatal: true }) };
 }
 
-/* The value of a lower-case hexadecimal digit's character code, from '0'. */
-function hexDigit(code) {
-  return code <= 57 ? code - 48 : code - 87;
-}
-
-function hexBytes(hex) {
-  var bytes = new Uint8Array(hex.length / 2);
-  for (var i = 0; i < bytes.length; ++i)
-    bytes[i] = hexDigit(hex.charCodeAt(2 * i)) << 4 | hexDigit(hex.charCodeAt(2 * i + 1));
-  return bytes;
-}
-
 function baseName(path) {
   return path.substring(path.lastIndexOf('/') + 1);
 }

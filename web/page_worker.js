@@ -99,8 +99,8 @@ function archiveFromListing(result) {
     id: result.id,
     file: result.file,
     listing: listing,
-    folderBytes: listing.folders.map(function (f) { return hexBytes(f.name); }),
-    memberBytes: listing.members.map(function (m) { return hexBytes(m.name); }),
+    folderBytes: listing.folders.map(function (f) { return f.name; }),
+    memberBytes: listing.members.map(function (m) { return m.name; }),
     failures: {},
     names: null,
     tree: null

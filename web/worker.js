@@ -49,11 +49,64 @@ function varlixStatusText(status) {
     return UTF8ToString(_web_status_text(status));
 }
 
+/* The numbers varlix_web.cc gives its fields. */
+var VARLIX_INSTALLER_FIELDS = { status: 0, diskSet: 1, volumeCount: 2, folderCount: 3,
+    memberCount: 4 };
+var VARLIX_VOLUME_FIELDS = { number: 0, status: 1 };
+var VARLIX_MEMBER_FIELDS = ['name_length', 'folder', 'size', 'packed', 'date', 'time',
+    'attributes', 'version_high', 'version_low', 'start_volume', 'end_volume', 'missing_volume',
+    'stored_as_length'];
+
+/* @length bytes at @pointer in the wasm memory, copied out; null for a null pointer. */
+function varlixBytes(pointer, length) {
+    return pointer === 0 ? null : HEAPU8.slice(pointer, pointer + length);
+}
+
+function varlixVolume(handle, i) {
+    var status = _web_volume_field(handle, i, VARLIX_VOLUME_FIELDS.status);
+    return { path: UTF8ToString(_web_volume_path(handle, i)),
+        number: _web_volume_field(handle, i, VARLIX_VOLUME_FIELDS.number) >>> 0, status: status,
+        status_text: varlixStatusText(status) };
+}
+
+function varlixMember(handle, i) {
+    var member = {};
+    VARLIX_MEMBER_FIELDS.forEach(function (field, number) {
+        member[field] = _web_member_field(handle, i, number) >>> 0;
+    });
+    member.name = varlixBytes(_web_member_name(handle, i), member.name_length);
+    member.stored_as = varlixBytes(_web_member_stored_as(handle, i), member.stored_as_length);
+    return member;
+}
+
+/*
+ * The installer as the page takes it: the open's status, whether it is a
+ * disk set or an engine container, its volumes (path, number, status and its
+ * text), folders (raw name) and members (raw name and second name, and
+ * their numbers).
+ */
+function varlixListing(handle) {
+    var field = function (name) {
+        return _web_installer_field(handle, VARLIX_INSTALLER_FIELDS[name]) >>> 0;
+    };
+    var listing = { status: field('status'), disk_set: field('diskSet') === 1, volumes: [],
+        folders: [], members: [] };
+    for (var v = 0; v < field('volumeCount'); ++v)
+        listing.volumes.push(varlixVolume(handle, v));
+    for (var f = 0; f < field('folderCount'); ++f)
+        listing.folders.push({ name: varlixBytes(_web_folder_name(handle, f),
+            _web_folder_name_length(handle, f) >>> 0) });
+    for (var m = 0; m < field('memberCount'); ++m)
+        listing.members.push(varlixMember(handle, m));
+    listing.container = listing.members.length !== 0 && listing.members[0].stored_as !== null;
+    return listing;
+}
+
 function varlixOpenOne(path) {
     var handle = ccall('web_open', 'number', ['string'], [path]);
     if (handle === 0)
         return { status: 7, text: varlixStatusText(7) }; /* out of memory */
-    var listing = JSON.parse(UTF8ToString(_web_listing(handle)));
+    var listing = varlixListing(handle);
     if (listing.status !== 0) {
         _web_close(handle);
         return { status: listing.status, text: varlixStatusText(listing.status), listing: listing };
