@@ -125,14 +125,28 @@ function varlixForget(installers, folder) {
 }
 
 /*
+ * Mounts @files (WORKERFS's 'files' or 'blobs') in a folder of its own:
+ * /in<n>/given. The library looks for a set's volumes in the folders beside
+ * the given file's folder that are named as it is but for a number, so the
+ * folder the files are in has no number, and nothing of an earlier open is
+ * beside it.
+ */
+function varlixMount(files) {
+    var top = '/in' + ++varlixMounts;
+    var folder = top + '/given';
+    FS.mkdir(top);
+    FS.mkdir(folder);
+    FS.mount(WORKERFS, files, folder);
+    return folder;
+}
+
+/*
  * Mounts the files in a folder of their own and opens each one that is not
  * a volume of a set already opened: the library finds a set's volumes by
  * listing that folder, as the command finds them beside the given file.
  * When none of them opens, what was open before stays open.
  */
 function varlixOpen(files) {
-    var folder = '/in' + ++varlixMounts;
-    FS.mkdir(folder);
     var unique = [];
     var seen = {};
     var results = [];
@@ -144,7 +158,7 @@ function varlixOpen(files) {
         seen[file.name] = true;
         unique.push(file);
     });
-    FS.mount(WORKERFS, { files: unique }, folder);
+    var folder = varlixMount({ files: unique });
     var before = varlixInstallers;
     varlixInstallers = {};
     var taken = {};
