@@ -21,6 +21,8 @@
  *   <dir>/awkward.z  names holding HTML, a member claiming 4 GiB of
  *       compressed data, and one recorded as 100 bytes whose stream
  *       expands to 64 MiB;
+ *   <dir>/_INST32I.EX_  an engine container of four members, one of them
+ *       placed inside the table;
  *   <dir>/large.z    with --large-mib N only: one member of N MiB.
  *
  * Usage: make_sample_installers <dir> [--large-mib N]
@@ -388,6 +390,34 @@ test_archive awkward_archive()
     return archive;
 }
 
+/* A program file's bytes: "MZ", then records. */
+bytes sample_program(size_t size, uint64_t seed)
+{
+    bytes program = sample_records(size, seed);
+    program[0] = 'M';
+    program[1] = 'Z';
+    return program;
+}
+
+/* The engine's files under their second names; the last one's data offset lies in the table. */
+test_container sample_container()
+{
+    const struct {
+        const char *name, *stored_as;
+        size_t size;
+    } files[] = {{"INSTALL.EXE", "_INS0432._MP", 30000},
+                 {"LZWSERV.EXE", "_INZ0432._MP", 6000},
+                 {"WUTL95i.DLL", "_WUTL95.DLL", 9000},
+                 {"INSIDE.EXE", "_INI0432._MP", 2000}};
+    test_container container;
+    uint64_t seed = 110;
+    for (const auto &file : files)
+        container.members.push_back(
+            {packed_member(file.name, sample_program(file.size, ++seed)), file.stored_as, {}, {}});
+    container.members.back().member.offset = 100;
+    return container;
+}
+
 bool write_or_report(const std::string &path, const bytes &content)
 {
     if (write_file(path, content))
@@ -426,6 +456,7 @@ int main(int argc, char *argv[])
                     {"awkward.z", awkward_archive()}};
     for (const auto &a : archives)
         ok = ok && write_or_report(dir + "/" + a.name, build_archive(a.archive));
+    ok = ok && write_or_report(dir + "/_INST32I.EX_", build_container(sample_container()));
     if (large)
         ok =
             ok && write_or_report(dir + "/large.z",

@@ -66,6 +66,11 @@ function summarize(archive) {
     ', ' + formatNumber(size) + ' bytes (' + formatNumber(packed) + ' packed)';
   var facts = $('volume-facts');
   facts.textContent = '';
+  if (listing.container) {
+    facts.textContent = 'A setup engine container: each member is shown with the second name ' +
+      'the setup stores it under. It records no date, attributes or volume (shown as -); ' +
+      'its files get today\'s date.';
+  }
   if (!listing.disk_set)
     return;
   facts.appendChild(document.createTextNode('Disk set of ' + listing.volumes.length + ' volumes: '));

@@ -163,7 +163,11 @@ function namesOf(archive, page) {
     return archive.names;
   var folders = archive.folderBytes.map(function (bytes) { return folderName(page, bytes); });
   var members = archive.memberBytes.map(function (bytes, i) {
-    return memberName(page, folders[archive.listing.members[i].folder], bytes);
+    var member = archive.listing.members[i];
+    var name = memberName(page, folders[member.folder], bytes);
+    /* An engine container's second name, shown beside the name; nothing is written under it. */
+    name.storedAs = member.stored_as ? shown(page.lenient.decode(member.stored_as)) : null;
+    return name;
   });
   archive.names = { page: page, folders: folders, members: members };
   return archive.names;
