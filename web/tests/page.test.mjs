@@ -310,20 +310,19 @@ test(`a ${LARGE_MIB} MiB member decodes in the worker while the page keeps runni
     await page.close();
   });
 
-test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
-  const { page } = await served();
-  /* The origin's private file system stands in for the folder the user would pick. */
+/* The origin's private file system, emptied, stands in for the folder the user would pick. */
+async function pickPrivateFolder(page) {
   await page.evaluate(async () => {
     const root = await navigator.storage.getDirectory();
     for await (const name of root.keys())
       await root.removeEntry(name, { recursive: true });
     window.showDirectoryPicker = async () => root;
   });
-  await giveFiles(page, SET);
-  await page.selectOption('#codepage', 'shift_jis');
-  await page.click('#save-to-folder');
-  await settled(page);
-  const saved = await page.evaluate(async () => {
+}
+
+/* The SHA-256 of every file in the origin's private file system, by path. */
+async function savedFiles(page) {
+  return page.evaluate(async () => {
     const files = {};
     const walk = async (folder, prefix) => {
       for await (const [name, handle] of folder.entries()) {
@@ -339,10 +338,20 @@ test('save to folder writes the files varlix-unpack writes and replaces none', a
     await walk(await navigator.storage.getDirectory(), '');
     return files;
   });
+}
+
+const digests = (command) => Object.fromEntries([...command.files.keys()].map((name) =>
+  [name, sha256(fs.readFileSync(path.join(command.dir, name)))]));
+
+test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
+  const { page } = await served();
+  await pickPrivateFolder(page);
+  await giveFiles(page, SET);
+  await page.selectOption('#codepage', 'shift_jis');
+  await page.click('#save-to-folder');
+  await settled(page);
   const command = unpack(SET[0], ['--codepage', 'CP932']);
-  const expected = Object.fromEntries([...command.files.keys()].map((name) =>
-    [name, sha256(fs.readFileSync(path.join(command.dir, name)))]));
-  assert.deepEqual(saved, expected);
+  assert.deepEqual(await savedFiles(page), digests(command));
 
   await page.click('#save-to-folder');
   await settled(page);
@@ -569,11 +578,163 @@ test('the real 3-volume set lists 202 members and unpacks to the bytes varlix-un
     await page.close();
   });
 
-/* ---- engine containers ---- */
+/* ---- folders and engine containers ---- */
+
+const byteOrder = (a, b) => Buffer.compare(Buffer.from(a), Buffer.from(b));
+
+function hasSignature(file) {
+  const head = Buffer.alloc(4);
+  const fd = fs.openSync(file, 'r');
+  const length = fs.readSync(fd, head, 0, 4, 0);
+  fs.closeSync(fd);
+  return length === 4 && ['135d658c', '2aab79d8'].includes(head.toString('hex'));
+}
 
 /* What the command left out, one line each: its standard error less the closing count. */
 const failureLines = (stderr) =>
   stderr.split('\n').filter((line) => line && !/^extracted \d+ members?, /.test(line));
+
+/*
+ * The installers in the folder @root by the rules varlix-unpack follows for
+ * a folder, its volume finding and its reasons taken from the command: each
+ * file that starts with a signature, in the byte order of the paths and not
+ * a volume of a set already taken, is an installer named by the path of its
+ * lowest-numbered volume present, or a failure; other files are skipped.
+ */
+function folderInstallers(root) {
+  const found = { installers: [], failures: [], skipped: 0 };
+  const taken = new Set();
+  for (const file of [...filesUnder(root).keys()].sort(byteOrder)) {
+    if (taken.has(file))
+      continue;
+    if (!hasSignature(path.join(root, file))) {
+      ++found.skipped;
+      continue;
+    }
+    const listed = run(UNPACK, ['--list', '--json', file], { cwd: root });
+    if (listed.stdout === '') {
+      assert.notEqual(listed.status, 0);
+      found.failures.push(listed.stderr.trim());
+      continue;
+    }
+    const present = JSON.parse(listed.stdout).volumes.filter((volume) => volume.present)
+      .sort((a, b) => a.number - b.number);
+    present.forEach((volume) => taken.add(volume.path));
+    found.installers.push(present[0].path);
+  }
+  found.installers.sort(byteOrder);
+  return found;
+}
+
+/*
+ * What varlix-unpack writes for the folder @root, and the lines of what it
+ * left out. Once it takes a folder, its own output; until then, the command
+ * run on each installer @found into <its path>/, its lines after the
+ * failures, each under the installer's path.
+ */
+function unpackFolder(root, found, args = []) {
+  const dir = path.join(scratchDir('folder'), 'out');
+  const whole = run(UNPACK, ['-d', dir, ...args, root]);
+  if (fs.existsSync(dir))
+    return { swept: true, dir, files: filesUnder(dir), lines: failureLines(whole.stderr) };
+  const lines = [...found.failures];
+  for (const installer of found.installers) {
+    const command = run(UNPACK, ['-d', path.join(dir, installer), ...args, installer],
+      { cwd: root });
+    lines.push(...failureLines(command.stderr).map((line) => installer + '/' + line));
+  }
+  return { swept: false, dir, files: filesUnder(dir), lines };
+}
+
+/* Drops the folder @root on the page as a stubbed entry tree, its folders read two entries at a time. */
+async function dropFolder(page, root) {
+  const files = [...filesUnder(root).keys()].map((name) =>
+    [name, fs.readFileSync(path.join(root, name)).toString('base64')]);
+  await page.evaluate(({ name, files }) => {
+    const later = (done, value) => setTimeout(() => done(value), 0);
+    const folder = (name) => {
+      const children = [];
+      return { name, isFile: false, isDirectory: true, children, createReader: () => {
+        let at = 0;
+        return { readEntries: (done) => later(done, children.slice(at, at += 2)) };
+      } };
+    };
+    const root = folder(name);
+    for (const [relative, base64] of files) {
+      const parts = relative.split('/');
+      let at = root;
+      for (const part of parts.slice(0, -1)) {
+        let next = at.children.find((child) => child.name === part);
+        if (!next)
+          at.children.push(next = folder(part));
+        at = next;
+      }
+      const leaf = parts[parts.length - 1];
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      at.children.push({ name: leaf, isFile: true, isDirectory: false,
+        file: (done) => later(done, new File([bytes], leaf)) });
+    }
+    const drop = new Event('drop', { bubbles: true, cancelable: true });
+    Object.defineProperty(drop, 'dataTransfer',
+      { value: { items: [{ kind: 'file', webkitGetAsEntry: () => root }], files: [] } });
+    document.querySelector('main').dispatchEvent(drop);
+  }, { name: path.basename(root), files });
+}
+
+const GIVE_FOLDER = {
+  'folder picker (setInputFiles on the directory input)':
+    (page, root) => page.setInputFiles('#folder-input', root),
+  'drop handler (a stubbed entry tree)': dropFolder
+};
+
+for (const [driver, give] of Object.entries(GIVE_FOLDER)) {
+  test(`a folder given through the ${driver}: every installer found as varlix-unpack finds it, shown, zipped and saved under its own folder`,
+    async (t) => {
+      const root = sample('media');
+      const found = folderInstallers(root);
+      const { page, notes } = await served();
+      const started = performance.now();
+      await give(page, root);
+      await settled(page);
+      const listed = seconds(started);
+
+      const options = await page.$$eval('#archive-choice option', (all) => all.map((o) => o.textContent));
+      assert.deepEqual(options, found.installers);
+      const lines = (await message(page)).split('\n');
+      assert.equal(lines[0], `Found ${found.installers.length + found.failures.length} installers ` +
+        `in media; ${found.skipped} other files skipped, having no installer's signature. ` +
+        `${found.failures.length} could not be opened:`);
+      assert.deepEqual(lines.slice(1), found.failures);
+      /* The sets' names are in code page 932. */
+      await page.selectOption('#codepage', 'shift_jis');
+      for (const [i, installer] of found.installers.entries()) {
+        await page.selectOption('#archive-choice', String(i));
+        assert.deepEqual(sorted(slashes(await drawEveryRow(page))), sorted(listing(
+          path.join(root, installer), ['--codepage', 'CP932']).map((member) => member.path)), installer);
+      }
+
+      const since = new Date();
+      const all = await timedDownload(page, '#download-all');
+      assert.equal(all.name, 'media.zip');
+      const entries = readZip(all.bytes);
+      const errors = errorLines(entries);
+      entries.delete('ERRORS.txt');
+      const command = unpackFolder(root, found, ['--codepage', 'CP932']);
+      assertSameFiles(entries, command, since);
+      assert.deepEqual(errors, command.lines);
+      assert.ok(entries.has('PROGRAM/DATA.Z/SYSTEM/SUPPORT.DLL'), 'a stored member is zipped');
+      await pickPrivateFolder(page);
+      await page.click('#save-to-folder');
+      await settled(page);
+      assert.deepEqual(await savedFiles(page), digests(command));
+      t.diagnostic(`${found.installers.length} installers listed in ${listed.toFixed(3)} s, ` +
+        `Download all ${all.seconds.toFixed(3)} s; compared with ` + (command.swept
+        ? 'varlix-unpack given the folder'
+        : 'varlix-unpack run on each installer by the folder rules (it takes no folder yet)'));
+      assert.deepEqual(notes.errors, []);
+      await page.close();
+    });
+}
 
 const CONTAINERS = [
   { label: 'a generated engine container', file: () => sample('_INST32I.EX_'),
