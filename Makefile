@@ -1,8 +1,9 @@
 # Front door: a thin wrapper around CMake, CTest and dpkg-buildpackage.
 #   make               build everything configured in build/: the tool, the libraries
 #                      and, when GoogleTest is found, the tests
-#   make demo          build build/varlix alone, list the bundled example archive and
-#                      extract a member from it
+#   make demo          build build/varlix and build/varlix-unpack alone, list the bundled
+#                      example archive and extract a member from it, then list the example
+#                      disk set and extract it into build/demo-set
 #   make check         build everything, the tests included (they need GoogleTest),
 #                      and run every test
 #   make install       build the tool and the libraries alone and install them into
@@ -12,7 +13,8 @@
 #   make windows       cross-build build-windows/varlix.exe and varlix-unpack.exe
 #                      (needs g++-mingw-w64-x86-64)
 #   make windows-test  run the tests against the .exe files, and the library tests as
-#                      Windows programs, under wine (needs wine and googletest's sources)
+#                      Windows programs, under wine in a prefix of its own,
+#                      build-windows/wine-prefix (needs wine and googletest's sources)
 #   make bench         decode throughput and extraction time against gzip and cat
 #                      (BENCH_SIZE_MIB=64 BENCH_RUNS=7; corpora are kept in
 #                      build-bench/bench-data; BENCH_BEFORE=<commit> adds that commit's
@@ -61,6 +63,10 @@ DEB_BUILD_DIR ?= build-deb
 DEB_BUILD_OPTIONS ?= nocheck
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_TEST_BUILD_DIR ?= build-windows-tests
+# The wine prefix make windows-test runs the .exe files in, made on first use:
+# the user's own ~/.wine is neither needed nor touched.
+WINDOWS_WINEPREFIX ?= $(abspath $(WINDOWS_BUILD_DIR))/wine-prefix
+WINE_RUN = $(abspath tools/run_under_wine.sh) --prefix $(WINDOWS_WINEPREFIX)
 WEB_BUILD_DIR ?= build-web
 # emscripten's object files and its CMake cache; the page itself goes to WEB_BUILD_DIR.
 WEB_OBJECT_DIR ?= build-web-objects
@@ -92,12 +98,17 @@ check: all
 
 # The tool alone, with CMake's progress lines; the configure report is shown
 # only when it has a warning or an error.
+# varlix on the example archive, then varlix-unpack on the example disk set,
+# into a folder made anew each run so that a second run shows the same.
 demo:
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_FLAGS) $(CMAKE_FLAGS) \
 	    --log-level=WARNING
-	@cmake --build $(BUILD_DIR) --target varlix --parallel $(JOBS)
+	@cmake --build $(BUILD_DIR) --target varlix varlix-unpack --parallel $(JOBS)
 	$(BUILD_DIR)/varlix --list examples/demo.z
 	$(BUILD_DIR)/varlix examples/demo.z readme.txt $(BUILD_DIR)/README.TXT
+	$(BUILD_DIR)/varlix-unpack --list examples/demo-set/DEMO.1
+	@rm -rf $(BUILD_DIR)/demo-set
+	$(BUILD_DIR)/varlix-unpack -v -d $(BUILD_DIR)/demo-set examples/demo-set/DEMO.1
 
 bench-configure:
 	cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVARLIX_TESTS=OFF \
@@ -140,20 +151,29 @@ windows:
 	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) --parallel $(JOBS)
 
-# First the native tests against varlix.exe, then the library tests built as
-# Windows programs (with GoogleTest from its sources), both under wine. Tests
-# that cannot hold on Windows skip, and their reasons are printed.
+# First the native tests against the .exe files, then the library tests built
+# as Windows programs (with GoogleTest from its sources), both under wine, in
+# the prefix WINDOWS_WINEPREFIX, set up before the first test; its wine
+# server is stopped at the end, failed or not. Tests that cannot hold on
+# Windows skip, and each one's reason is printed after its run.
 windows-test: windows all
+	$(WINE_RUN) --start
+	@echo "ctest --test-dir $(BUILD_DIR), the programs under test: $(WINDOWS_BUILD_DIR)/*.exe"
+	@status=0; \
 	VARLIX_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix.exe" \
 	VARLIX_UNPACK_EXE="$(abspath $(WINDOWS_BUILD_DIR))/varlix-unpack.exe" \
-	VARLIX_TEST_WRAPPER="$(abspath tools/run_under_wine.sh)" \
-	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
-	@$(call print_skip_reasons,$(BUILD_DIR))
+	VARLIX_TEST_WRAPPER="$(WINE_RUN)" \
+	    ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS) || status=$$?; \
+	$(call print_skip_reasons,$(BUILD_DIR)); \
+	[ $$status -eq 0 ] || { $(WINE_RUN) --stop; exit $$status; }
 	cmake -S . -B $(WINDOWS_TEST_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=ON $(CMAKE_FLAGS)
-	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS)
-	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS)
-	@$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR))
+	    -DCMAKE_BUILD_TYPE=Release -DVARLIX_TESTS=ON -DVARLIX_WINEPREFIX=$(WINDOWS_WINEPREFIX) \
+	    $(CMAKE_FLAGS) || { $(WINE_RUN) --stop; exit 1; }
+	cmake --build $(WINDOWS_TEST_BUILD_DIR) --parallel $(JOBS) || { $(WINE_RUN) --stop; exit 1; }
+	@status=0; \
+	ctest --test-dir $(WINDOWS_TEST_BUILD_DIR) --output-on-failure --parallel $(JOBS) || status=$$?; \
+	$(call print_skip_reasons,$(WINDOWS_TEST_BUILD_DIR)); \
+	$(WINE_RUN) --stop; exit $$status
 
 web:
 	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_OBJECT_DIR) -DCMAKE_BUILD_TYPE=Release \

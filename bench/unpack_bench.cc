@@ -6,7 +6,8 @@
  * Makes its inputs in <data-dir> (kept between runs):
  *   - a disk set of 2,000 members of about 40 KiB in 20 folders over three
  *     volumes, and the same members as one plain archive;
- *   - a plain archive of 64 members of 4 MiB each (256 MiB expanded).
+ *   - a plain archive of 64 members of 4 MiB each (256 MiB expanded);
+ *   - the CD-like tree below, in <data-dir>/tree.
  * Then prints, each figure the median of N runs taken in turn:
  *   1. extracting every member of the set with varlix-unpack, against a shell
  *      loop that runs varlix once per name of its listing: over the plain
@@ -21,6 +22,11 @@
  * shared machine, how long a file takes to create depends on where it is,
  * and on ext4 also on how many files were removed there in the last minutes
  * (the bench removes its own at the end: leave five minutes between runs).
+ *   3. sweeping a tree laid out like an installer CD (45 installers: plain
+ *      archives in several folders, a setup library, and three disk sets, one
+ *      of them kept one disk per folder; about 5,000 members, 230 MiB
+ *      expanded) with varlix-unpack, against tar -x of an uncompressed tar of
+ *      the very tree it writes, and -j 1 against -j 2.
  * Beside -j 2 against -j 1 it prints the most two threads gain on the machine
  * as it is: the members decoded in memory by one thread, then by two at once.
  * Nothing is asserted: the figures are for people to read, with the load.
@@ -363,6 +369,128 @@ void large_members(const settings &s)
                 decode + write, j1 / (decode + write));
 }
 
+/* An installer's members: many small ones, a few large ones, as programs and their data are. */
+std::vector<test_member> installer_members(uint64_t seed, uint16_t folders)
+{
+    std::vector<test_member> members;
+    for (int i = 0; i < 110; ++i) {
+        const size_t size = 1024 + static_cast<size_t>(next_random(&seed) % (40 * 1024));
+        members.push_back(packed_member(small_name(i), make_text(size, next_random(&seed)), 0, 6));
+        members.back().folder = static_cast<uint16_t>(i % folders);
+        members.back().dos_date = 0x2704;
+    }
+    for (int i = 0; i < 2; ++i) {
+        members.push_back(packed_member("BIG" + std::to_string(i) + ".BIN",
+                                        make_text(size_t{1} << 21, next_random(&seed)), 1, 6));
+        members.back().folder = static_cast<uint16_t>(i % folders);
+    }
+    return members;
+}
+
+std::vector<test_folder> folder_table(uint16_t count)
+{
+    std::vector<test_folder> folders;
+    for (uint16_t f = 0; f < count; ++f)
+        folders.push_back({f == 0 ? "" : "SUB" + std::to_string(f), {}, {}});
+    return folders;
+}
+
+void write_plain(const std::string &path, uint64_t seed)
+{
+    test_archive archive;
+    archive.true_record_layout = true;
+    archive.folders = folder_table(4);
+    archive.members = installer_members(seed, 4);
+    fs::create_directories(fs::path(path).parent_path());
+    write_file(path, build_archive(archive));
+}
+
+/* A set of @volumes volumes, each at the path @volume_path gives for its number. */
+template <typename Path>
+void write_set(Path volume_path, size_t volumes, uint64_t seed)
+{
+    test_set set;
+    set.folders = folder_table(3);
+    set.members = installer_members(seed, 3);
+    size_t packed = 0;
+    for (const test_member &member : set.members)
+        packed += member.data.size();
+    set.volume_data_sizes.assign(volumes, packed / volumes);
+    set.volume_data_sizes.back() = 0;
+    const std::vector<test_archive> built = set_volumes(set);
+    for (size_t v = 0; v < built.size(); ++v) {
+        const std::string path = volume_path(v + 1);
+        fs::create_directories(fs::path(path).parent_path());
+        write_file(path, build_archive(built[v]));
+    }
+}
+
+void make_tree(const settings &s)
+{
+    const std::string tree = s.data_dir + "/tree";
+    if (fs::exists(tree + "/FLOPPY/DISK3/_SETUP.3"))
+        return;
+    std::printf("making a tree of 45 installers (this takes a while once)\n");
+    std::fflush(stdout);
+    fs::remove_all(tree);
+    uint64_t seed = 77;
+    const char *root_archives[] = {"DOC.Z",   "HELP.Z",   "RULES.Z",   "SCM.Z",
+                                   "DTDS.Z",  "FONTS.Z",  "DATA.Z",    "MEDIA.Z",
+                                   "SOUND.Z", "SAMPLE.Z", "SETUP.INS", "_SETUP.LIB"};
+    for (const char *name : root_archives)
+        write_plain(tree + "/" + name, seed++);
+    for (int program = 1; program <= 5; ++program) {
+        for (int part = 1; part <= 6; ++part)
+            write_plain(tree + "/PROG" + std::to_string(program) + "/PART" + std::to_string(part) +
+                            ".Z",
+                        seed++);
+    }
+    write_set([&](size_t v) { return tree + "/SET1/_SETUP." + std::to_string(v); }, 3, seed++);
+    write_set([&](size_t v) { return tree + "/SET2/DATA." + std::to_string(v); }, 2, seed++);
+    write_set(
+        [&](size_t v) {
+            return tree + "/FLOPPY/DISK" + std::to_string(v) + "/_SETUP." + std::to_string(v);
+        },
+        3, seed++);
+}
+
+void media_tree(const settings &s)
+{
+    const std::string tree = s.data_dir + "/tree", out = s.scratch + "/tree-out";
+    const std::string tar = s.scratch + "/tree.tar", untarred = s.scratch + "/tree-untar";
+    remove_and_settle(out);
+    time_process({s.unpack, "-q", "-d", out, tree});
+    const size_t files = count_files(out);
+    time_process({"tar", "-cf", tar, "-C", out, "."});
+    std::vector<double> unpack_times, tar_times, one_job_times;
+    for (int run = 0; run < std::max(5, s.runs); ++run) {
+        remove_and_settle(out);
+        unpack_times.push_back(time_process({s.unpack, "-q", "-j", "2", "-d", out, tree}));
+        remove_and_settle(untarred);
+        fs::create_directories(untarred);
+        tar_times.push_back(time_process({"tar", "-xf", tar, "-C", untarred}));
+        remove_and_settle(out);
+        one_job_times.push_back(time_process({s.unpack, "-q", "-j", "1", "-d", out, tree}));
+    }
+    remove_and_settle(out);
+    remove_and_settle(untarred);
+    std::error_code error;
+    const uintmax_t tar_size = fs::file_size(tar, error);
+    fs::remove(tar, error);
+    const double unpack = median(unpack_times), untar = median(tar_times);
+    std::printf("\n3. a tree like an installer CD: 45 installers, %zu files, %ju MiB written, "
+                "median of %d runs taken in turn\n",
+                files, tar_size >> 20, std::max(5, s.runs));
+    std::printf("%-58s %9s %9s\n", "", "seconds", "ratio");
+    std::printf("%-58s %9.3f %9s\n", "tar -x of the tree varlix-unpack writes (uncompressed)",
+                untar, "1.00x");
+    std::printf("%-58s %9.3f %8.2fx  (target <= 1.25x)\n", "varlix-unpack -j 2 tree", unpack,
+                unpack / untar);
+    std::printf("%-58s %9.3f %8.2fx  (-j 1 / -j 2: %.2fx)\n", "varlix-unpack -j 1 tree",
+                median(one_job_times), median(one_job_times) / untar,
+                median(one_job_times) / unpack);
+}
+
 bool parse_arguments(int argc, char *argv[], settings *s)
 {
     if (argc < 4)
@@ -397,11 +525,13 @@ int main(int argc, char *argv[])
     fs::create_directories(s.data_dir);
     make_small_inputs(s);
     make_large_input(s);
+    make_tree(s);
     std::printf("\nvarlix-unpack benchmark: %u processors, load average %s at the start\n",
                 static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)), load_average().c_str());
     std::printf("extracted files go to %s\n", s.scratch.c_str());
     small_members(s);
     large_members(s);
+    media_tree(s);
     std::printf("\nload average %s at the end\n", load_average().c_str());
     return 0;
 }

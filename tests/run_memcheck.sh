@@ -28,7 +28,7 @@ export VARLIX_SOURCE_DIR=${VARLIX_SOURCE_DIR:-$(cd "$(dirname "$0")/.." && pwd)}
 
 memcheck=(valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all -q)
 drives_executable=(test_cli test_extract_command test_archive test_environment_faults test_unpack
-    test_unpack_hostile)
+    test_unpack_hostile test_unpack_media)
 bulk=(test_explode_diff test_roundtrip)
 
 failed=()

@@ -16,10 +16,15 @@ if(NOT TARGET GTest::gtest)
     add_library(GTest::gtest_main ALIAS gtest_main)
 endif()
 
-# Every test program, and its listing for test discovery, runs under wine.
-# The wrapper also takes the CR out of the CR LF line ends they print.
+# Every test program, and its listing for test discovery, runs under wine, in
+# a wine prefix of the build's own (set up on first use), never ~/.wine. The
+# wrapper also keeps wine's own messages out of what the tests read and takes
+# the CR out of the CR LF line ends the programs print.
 find_program(VARLIX_WINE wine)
 if(NOT VARLIX_WINE)
     message(FATAL_ERROR "Windows tests need wine to run (apt-get install wine), or VARLIX_TESTS=OFF")
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tools/run_under_wine.sh)
+set(VARLIX_WINEPREFIX ${PROJECT_BINARY_DIR}/wine-prefix
+    CACHE PATH "The wine prefix the Windows tests run in")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tools/run_under_wine.sh --prefix
+                                  ${VARLIX_WINEPREFIX})

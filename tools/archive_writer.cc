@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 #include "tools/implode_encoder.h"
 
@@ -296,11 +297,12 @@ std::vector<test_archive> set_volumes(const test_set &set)
 
 std::vector<uint8_t> build_container(const test_container &container)
 {
-    static const char COPYRIGHT[71] =
-        "Copyright (c) a test container, made by varlix's archive writer.......";
-    std::vector<uint8_t> out = {0x2A, 0xAB, 0x79, 0xD8, 1, 0, 0, 0};
-    out.insert(out.end(), COPYRIGHT, COPYRIGHT + 70);
-    out.resize(82);
+    static const char COPYRIGHT[] =
+        "Copyright (c) a test container, made by varlix's archive writer";
+    static const uint8_t SIGNATURE[] = {0x2A, 0xAB, 0x79, 0xD8, 1, 0, 0, 0};
+    std::vector<uint8_t> out(82, 0);
+    std::copy(std::begin(SIGNATURE), std::end(SIGNATURE), out.begin());
+    std::copy(COPYRIGHT, COPYRIGHT + sizeof(COPYRIGHT) - 1, out.begin() + 8);
     put_u32(out, 78,
             container.member_count.value_or(static_cast<uint32_t>(container.members.size())));
     std::vector<size_t> entries;

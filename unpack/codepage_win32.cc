@@ -5,6 +5,8 @@
  */
 #include "unpack/codepage.h"
 
+#include <new>
+
 #include <windows.h>
 
 #include "unpack/win32_text.h"
@@ -24,7 +26,10 @@ unpack_converter *unpack_open_converter(const std::string &name)
     const UINT code_page = static_cast<UINT>(std::stoul(name.substr(digits)));
     if (!IsValidCodePage(code_page))
         return nullptr;
-    return new unpack_converter{code_page};
+    unpack_converter *converter = new (std::nothrow) unpack_converter{code_page};
+    if (converter == nullptr)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return converter;
 }
 
 bool unpack_convert(unpack_converter *converter, const char *bytes, size_t length, bool escape,

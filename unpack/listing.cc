@@ -1,6 +1,7 @@
 #include "unpack/listing.h"
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "unpack/progress.h"
@@ -106,6 +107,23 @@ std::string volumes_json(const arc_member &member)
     return out + "]";
 }
 
+/* A container's names are plain ASCII in every real one; anything else is shown escaped. */
+std::string converted_for_display(const char *name)
+{
+    std::string text;
+    for (const char *c = name; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte < 0x80) {
+            text += *c;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+        text += escaped;
+    }
+    return unpack_display(text);
+}
+
 std::string converted(unpack_converter *converter, const char *bytes, size_t length)
 {
     std::string text;
@@ -145,17 +163,25 @@ std::string member_json(const arc_installer *installer, uint32_t index, unpack_c
             c = '/';
     }
     const std::string time = iso_time(member.dos_date, member.dos_time);
-    return "{\"index\": " + std::to_string(index) +
-           ", \"folder\": " + std::to_string(member.folder) +
-           ", \"name\": " + unpack_json_string(name) + ", \"name_hex\": \"" +
-           hex(member.name, std::char_traits<char>::length(member.name)) +
-           "\", \"path\": " + unpack_json_string(path) +
+    /* An engine container's members have a second name, and no date, attributes or volume. */
+    const char *stored_as = arc_member_stored_as(installer, &member);
+    const bool in_archive = stored_as == nullptr;
+    std::string json = "{\"index\": " + std::to_string(index) +
+                       ", \"folder\": " + std::to_string(member.folder) +
+                       ", \"name\": " + unpack_json_string(name) + ", \"name_hex\": \"" +
+                       hex(member.name, std::char_traits<char>::length(member.name)) + "\"";
+    if (!in_archive)
+        json += ", \"stored_as\": " +
+                unpack_json_string(converted(converter, stored_as, std::strlen(stored_as)));
+    return json + ", \"path\": " + unpack_json_string(path) +
            ", \"size\": " + std::to_string(member.unpacked_size) +
            ", \"packed_size\": " + std::to_string(member.packed_size) +
-           ", \"time\": " + (time.empty() ? "null" : "\"" + time + "\"") + ", \"attributes\": \"" +
-           attribute_letters(member.attributes, false) +
-           "\", \"attribute_bits\": " + std::to_string(member.attributes) +
-           ", \"version\": " + version_json(member) + ", \"volumes\": " + volumes_json(member) +
+           ", \"time\": " + (time.empty() || !in_archive ? "null" : "\"" + time + "\"") +
+           ", \"attributes\": " +
+           (in_archive ? "\"" + attribute_letters(member.attributes, false) + "\"" : "null") +
+           ", \"attribute_bits\": " + (in_archive ? std::to_string(member.attributes) : "null") +
+           ", \"version\": " + version_json(member) +
+           ", \"volumes\": " + (in_archive ? volumes_json(member) : "null") +
            ", \"offset\": " + std::to_string(member.offset) + "}";
 }
 
@@ -205,11 +231,16 @@ void unpack_print_table(const arc_installer *installer, const unpack_catalog &ca
     std::set<uint16_t> folders;
     for (const uint32_t i : catalog.selected) {
         const arc_member &member = installer->archive.members[i];
-        std::printf(FORMAT, raw_date_time(member.dos_date, member.dos_time).c_str(),
-                    attribute_letters(member.attributes, true).c_str(),
-                    std::to_string(member.unpacked_size).c_str(),
-                    std::to_string(member.packed_size).c_str(), volume_text(member).c_str(),
-                    unpack_member_path(catalog, installer, i).c_str());
+        const char *stored_as = arc_member_stored_as(installer, &member);
+        const bool in_archive = stored_as == nullptr;
+        std::string path = unpack_member_path(catalog, installer, i);
+        if (!in_archive)
+            path += " (stored as " + converted_for_display(stored_as) + ")";
+        std::printf(
+            FORMAT, in_archive ? raw_date_time(member.dos_date, member.dos_time).c_str() : "-",
+            in_archive ? attribute_letters(member.attributes, true).c_str() : "-",
+            std::to_string(member.unpacked_size).c_str(),
+            std::to_string(member.packed_size).c_str(), volume_text(member).c_str(), path.c_str());
         bytes += member.unpacked_size;
         packed += member.packed_size;
         folders.insert(member.folder);

@@ -230,8 +230,8 @@ bool unpack_parse_options(const std::vector<std::string> &args, unpack_options *
         *problem = "--list and --test exclude each other";
         return false;
     }
-    if (options->to_stdout && (options->list || options->test || options->flat ||
-                               !options->directory.empty())) {
+    if (options->to_stdout &&
+        (options->list || options->test || options->flat || !options->directory.empty())) {
         *problem = "--stdout excludes --list, --json, --test, --flat and --directory";
         return false;
     }

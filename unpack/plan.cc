@@ -167,10 +167,5 @@ bool unpack_dos_time(uint16_t date, uint16_t time, int64_t *seconds)
     local.tm_hour = time >> 11;
     local.tm_min = (time >> 5) & 63;
     local.tm_sec = (time & 31) * 2;
-    local.tm_isdst = -1; /* whatever the zone's rules say for that day */
-    const std::time_t result = std::mktime(&local);
-    if (result == static_cast<std::time_t>(-1))
-        return false;
-    *seconds = static_cast<int64_t>(result);
-    return true;
+    return unpack_os_local_time_to_utc(local, seconds) == 0;
 }

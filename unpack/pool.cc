@@ -60,11 +60,12 @@ struct packed_buffer {
 };
 
 /* The claim is checked against the volumes before memory is taken for it. */
-arc_status read_packed(unpack_pool *pool, const arc_member *member, packed_buffer *buffer)
+arc_status read_packed(unpack_pool *pool, const unpack_job *job, packed_buffer *buffer)
 {
+    const arc_member *member = job->member;
     arc_piece pieces[ARC_MAX_VOLUMES];
     uint32_t piece_count = 0;
-    const arc_status claim = arc_member_pieces(pool->installer, member, pieces, &piece_count);
+    const arc_status claim = arc_member_pieces(job->installer, member, pieces, &piece_count);
     if (claim != ARC_OK)
         return claim;
     const size_t size = std::max<size_t>(member->packed_size, 1);
@@ -76,7 +77,7 @@ arc_status read_packed(unpack_pool *pool, const arc_member *member, packed_buffe
             return ARC_ERR_NO_MEMORY;
     }
     std::lock_guard<std::mutex> guard(pool->read_lock);
-    return arc_read_member_data(pool->installer, member, buffer->bytes);
+    return arc_read_member_data(job->installer, member, buffer->bytes);
 }
 
 /* Whether the main thread, if it waits, has something to do now; under the lock. */
@@ -127,7 +128,7 @@ void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t 
 {
     int os_error = 0;
     job->temp_name.clear();
-    arc_status status = read_packed(pool, job->member, packed);
+    arc_status status = read_packed(pool, job, packed);
     unpack_file *file = nullptr;
     std::string temp_name;
     if (status == ARC_OK && job->dir != nullptr) {
@@ -162,9 +163,8 @@ void work(void *argument)
 
 } // namespace
 
-bool unpack_pool_start(unpack_pool *pool, arc_installer *installer, unsigned threads)
+bool unpack_pool_start(unpack_pool *pool, unsigned threads)
 {
-    pool->installer = installer;
     /* Filled before any starts: a running worker holds its record's address. */
     pool->workers.assign(threads, unpack_worker{pool, nullptr, nullptr});
     unpack_os_block_interrupts(true);

@@ -35,6 +35,7 @@
 #include "unpack/unpack_os.h"
 
 struct unpack_job {
+    const arc_installer *installer;
     const arc_member *member;
 
     /* Where the file goes; a null dir to test only. */
@@ -59,8 +60,7 @@ struct unpack_worker {
 };
 
 struct unpack_pool {
-    arc_installer *installer;
-    std::mutex read_lock; /* held while a worker reads from the installer's streams */
+    std::mutex read_lock; /* held while a worker reads from an installer's streams */
 
     std::mutex lock;                     /* guards what follows, and every job's outcome */
     std::condition_variable job_waiting; /* for the workers: a job was queued, or stopping */
@@ -78,11 +78,11 @@ struct unpack_pool {
 };
 
 /*
- * unpack_pool_start() - start @threads workers reading from @installer. The
- * interrupt signals are blocked in them. Returns false when a thread could
- * not be started (those that were are stopped again).
+ * unpack_pool_start() - start @threads workers. The interrupt signals are
+ * blocked in them. Returns false when a thread could not be started (those
+ * that were are stopped again).
  */
-bool unpack_pool_start(unpack_pool *pool, arc_installer *installer, unsigned threads);
+bool unpack_pool_start(unpack_pool *pool, unsigned threads);
 
 /* unpack_pool_submit() - queue @job. */
 void unpack_pool_submit(unpack_pool *pool, unpack_job *job);

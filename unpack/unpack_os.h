@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,42 @@ struct unpack_file_details {
     int64_t modified; /* seconds since 1970-01-01 00:00 UTC */
     bool read_only;
 };
+
+/* An entry of a folder being swept. */
+struct unpack_os_entry {
+    std::string name;
+    /*
+     * UNPACK_ENTRY_FILE for a regular file or a link to one; FOLDER for a
+     * folder, never a link to one (LINK, not followed); OTHER for a FIFO, a
+     * device, a socket.
+     */
+    unpack_entry_kind kind;
+};
+
+/* What names one file or folder, whatever path reaches it. */
+struct unpack_os_identity {
+    uint64_t device, inode; /* on Windows, volume serial number and file index */
+};
+
+/*
+ * unpack_os_list_folder() - the entries of the folder at @path, but for "."
+ * and "..", in no particular order. Returns 0 or the error of the listing;
+ * an entry whose kind cannot be told is OTHER.
+ */
+int unpack_os_list_folder(const std::string &path, std::vector<unpack_os_entry> *entries);
+
+/*
+ * unpack_os_read_start() - up to @count bytes from the start of the regular
+ * file at @path into @bytes, *@got of them, without waiting on anything that
+ * is not a regular file. Returns 0 or the error.
+ */
+int unpack_os_read_start(const std::string &path, uint8_t *bytes, size_t count, size_t *got);
+
+/* unpack_os_identify() - the identity of what @path leads to. Returns 0 or the error. */
+int unpack_os_identify(const std::string &path, unpack_os_identity *identity);
+
+/* unpack_os_is_folder() - whether @path leads to a folder, links followed. */
+bool unpack_os_is_folder(const std::string &path);
 
 /*
  * unpack_os_arguments() - the command line's arguments after the program's
@@ -107,6 +144,12 @@ void unpack_os_close_folder(unpack_dir *dir);
 int unpack_os_entry_kind(unpack_dir *dir, const std::string &name, unpack_entry_kind *kind);
 
 /*
+ * unpack_os_standard_output() - standard output as a file to write bytes to
+ * (on Windows, switched to binary). Never closed.
+ */
+unpack_file *unpack_os_standard_output();
+
+/*
  * unpack_os_write() - write all @length bytes at @bytes to @file. Returns 0
  * or the error of the write that failed. Any thread may write its own file.
  */
@@ -158,8 +201,9 @@ void unpack_os_join_thread(unpack_thread *thread);
  * unpack_os_create_temp() - create a new file for writing in @dir, under a
  * name of this process's own (a dot file, hidden where the platform hides
  * them, of the form unpack_os_is_temp_name() tells), registered in @slot of
- * the table. Returns 0 with *@name and *@file set, or an error (null *@file,
- * nothing registered).
+ * the table, which reaches the file through @dir: @dir stays open until the
+ * slot is withdrawn. Returns 0 with *@name and *@file set, or an error (null
+ * *@file, nothing registered).
  */
 int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unpack_file **file);
 
@@ -179,6 +223,16 @@ bool unpack_os_is_temp_name(const std::string &name);
  * away fail (standard error into `head`, say) rather than end the process.
  */
 void unpack_os_ignore_broken_pipes();
+
+/*
+ * unpack_os_local_time_to_utc() - the moment, in seconds since 1970-01-01
+ * 00:00 UTC, at which the local clock read @local (its date and time fields
+ * as mktime() takes them; tm_isdst is not read), with daylight-saving time
+ * as the zone's rules give it for that day: on POSIX mktime() and TZ; on
+ * Windows the system's time zone, with the rules Windows holds for that
+ * year. Returns 0 with *@seconds set, or an error.
+ */
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds);
 
 /* unpack_os_is_no_room() - whether @error says the disk or the user's quota is full. */
 bool unpack_os_is_no_room(int error);

@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -259,6 +261,12 @@ int unpack_os_create_temp(unsigned slot, unpack_dir *dir, std::string *name, unp
     return ENOMEM;
 }
 
+unpack_file *unpack_os_standard_output()
+{
+    static unpack_file standard_output = {STDOUT_FILENO};
+    return &standard_output;
+}
+
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length)
 {
     while (length > 0) {
@@ -364,7 +372,106 @@ void unpack_os_ignore_broken_pipes()
     signal(SIGPIPE, SIG_IGN);
 }
 
+int unpack_os_local_time_to_utc(const std::tm &local, int64_t *seconds)
+{
+    std::tm wall = local;
+    wall.tm_isdst = -1; /* whatever the zone's rules say for that day */
+    errno = 0;
+    const std::time_t result = std::mktime(&wall);
+    if (result == static_cast<std::time_t>(-1))
+        return errno != 0 ? errno : EOVERFLOW;
+    *seconds = static_cast<int64_t>(result);
+    return 0;
+}
+
 bool unpack_os_is_no_room(int error)
 {
     return error == ENOSPC || error == EDQUOT;
+}
+
+namespace {
+
+unpack_entry_kind kind_of_mode(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return UNPACK_ENTRY_FILE;
+    if (S_ISDIR(mode))
+        return UNPACK_ENTRY_FOLDER;
+    return S_ISLNK(mode) ? UNPACK_ENTRY_LINK : UNPACK_ENTRY_OTHER;
+}
+
+/* A link is read when it leads to a regular file, and never followed to a folder. */
+unpack_entry_kind sweep_kind(int dir_fd, const char *name)
+{
+    struct stat info;
+    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return UNPACK_ENTRY_OTHER;
+    const unpack_entry_kind kind = kind_of_mode(info.st_mode);
+    if (kind != UNPACK_ENTRY_LINK)
+        return kind;
+    if (fstatat(dir_fd, name, &info, 0) == 0 && S_ISREG(info.st_mode))
+        return UNPACK_ENTRY_FILE;
+    return UNPACK_ENTRY_LINK;
+}
+
+} // namespace
+
+int unpack_os_list_folder(const std::string &path, std::vector<unpack_os_entry> *entries)
+{
+    entries->clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    DIR *listing = fdopendir(fd);
+    if (listing == nullptr) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    errno = 0;
+    while (const struct dirent *entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            entries->push_back({entry->d_name, sweep_kind(fd, entry->d_name)});
+        errno = 0;
+    }
+    const int error = errno;
+    closedir(listing);
+    return error;
+}
+
+int unpack_os_read_start(const std::string &path, uint8_t *bytes, size_t count, size_t *got)
+{
+    *got = 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat info;
+    int error = fstat(fd, &info) == 0 ? (S_ISREG(info.st_mode) ? 0 : EINVAL) : errno;
+    while (error == 0 && *got < count) {
+        const ssize_t read_now = read(fd, bytes + *got, count - *got);
+        if (read_now < 0 && errno == EINTR)
+            continue;
+        if (read_now <= 0) {
+            error = read_now < 0 ? errno : 0;
+            break;
+        }
+        *got += static_cast<size_t>(read_now);
+    }
+    close(fd);
+    return error;
+}
+
+int unpack_os_identify(const std::string &path, unpack_os_identity *identity)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return errno;
+    *identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return 0;
+}
+
+bool unpack_os_is_folder(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }

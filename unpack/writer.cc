@@ -11,15 +11,18 @@ void close_if_unused(unpack_writer *writer, uint32_t folder)
     slot.dir = nullptr;
 }
 
-/* Walks down from the output folder, making what is missing; never through a link. */
-int open_path(unpack_writer *writer, const std::vector<std::string> &parts, unpack_dir **dir)
+/*
+ * Walks down from the output folder, making what is missing; never through a
+ * link. *@made tells whether the last part was made.
+ */
+int open_path(unpack_writer *writer, const std::vector<std::string> &parts, unpack_dir **dir,
+              bool *made)
 {
     unpack_dir *parent = writer->root;
     for (const std::string &part : parts) {
         unpack_dir *child = nullptr;
-        bool made = false;
-        const int error = unpack_os_open_folder(parent, part, &child, &made);
-        writer->folders_made += made ? 1 : 0;
+        const int error = unpack_os_open_folder(parent, part, &child, made);
+        writer->folders_made += *made ? 1 : 0;
         if (parent != writer->root)
             unpack_os_close_folder(parent);
         if (error != 0)
@@ -35,18 +38,22 @@ int open_path(unpack_writer *writer, const std::vector<std::string> &parts, unpa
 int unpack_writer_open(unpack_writer *writer, const std::string &path, uint32_t folder_count)
 {
     writer->root = nullptr;
-    writer->folders.assign(folder_count, unpack_folder_slot{nullptr, 0, 0});
+    writer->folders.assign(folder_count, unpack_folder_slot{nullptr, false, 0, 0});
     writer->current = 0;
     writer->folders_made = 0;
-    return unpack_os_open_root(path, &writer->root, &writer->folders_made);
+    const int error = unpack_os_open_root(path, &writer->root, &writer->folders_made);
+    writer->root_is_new = writer->folders_made != 0;
+    return error;
 }
 
 int unpack_writer_take_folder(unpack_writer *writer, uint32_t folder,
-                              const std::vector<std::string> &parts, unpack_dir **dir)
+                              const std::vector<std::string> &parts, unpack_dir **dir, bool *is_new)
 {
     *dir = nullptr;
+    *is_new = false;
     if (parts.empty()) {
         *dir = writer->root;
+        *is_new = writer->root_is_new;
         return 0;
     }
     if (folder != writer->current && writer->current < writer->folders.size())
@@ -56,12 +63,15 @@ int unpack_writer_take_folder(unpack_writer *writer, uint32_t folder,
     if (slot.error != 0)
         return slot.error;
     if (slot.dir == nullptr) {
-        slot.error = open_path(writer, parts, &slot.dir);
+        bool made = false;
+        slot.error = open_path(writer, parts, &slot.dir, &made);
         if (slot.error != 0)
             return slot.error;
+        slot.is_new = slot.is_new || made;
     }
     ++slot.users;
     *dir = slot.dir;
+    *is_new = slot.is_new;
     return 0;
 }
 

@@ -19,12 +19,14 @@
 
 struct unpack_folder_slot {
     unpack_dir *dir; /* open, or null */
+    bool is_new;     /* made by this run: nothing was in it before */
     int error;       /* why it could not be opened, once tried; else 0 */
     unsigned users;  /* pending members inside it */
 };
 
 struct unpack_writer {
     unpack_dir *root;
+    bool root_is_new;                        /* made by this run */
     std::vector<unpack_folder_slot> folders; /* one per installer folder */
     uint32_t current;                        /* the folder of the member last taken */
     unsigned folders_made;
@@ -41,10 +43,12 @@ int unpack_writer_open(unpack_writer *writer, const std::string &path, uint32_t 
  * unpack_writer_take_folder() - the folder @folder, whose path inside the
  * output folder is @parts (none: the output folder itself), opened and made
  * as needed, held until unpack_writer_release_folder(). Returns 0 with *@dir
- * set, or the error (the same for every later call for this folder).
+ * set and *@is_new telling whether this run made it, or the error (the same
+ * for every later call for this folder).
  */
 int unpack_writer_take_folder(unpack_writer *writer, uint32_t folder,
-                              const std::vector<std::string> &parts, unpack_dir **dir);
+                              const std::vector<std::string> &parts, unpack_dir **dir,
+                              bool *is_new);
 
 /* unpack_writer_release_folder() - give back a folder taken with success. */
 void unpack_writer_release_folder(unpack_writer *writer, uint32_t folder,

@@ -266,6 +266,13 @@ run_result run_unpack(const std::vector<std::string> &args, const std::string &c
     return run_program(unpack_executable(), args, cwd, launcher);
 }
 
+run_result run_wrapped(const std::vector<std::string> &args)
+{
+    if (args.empty())
+        return {-1, "", "nothing to run"};
+    return run_program(args[0], std::vector<std::string>(args.begin() + 1, args.end()), "", {});
+}
+
 std::string read_file_text(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

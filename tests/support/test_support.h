@@ -39,6 +39,13 @@ run_result run_varlix(const std::vector<std::string> &args, const std::string &c
 run_result run_unpack(const std::vector<std::string> &args, const std::string &cwd = "",
                       const std::vector<std::string> &launcher = {});
 
+/*
+ * Runs @args under VARLIX_TEST_WRAPPER as the programs under test are run:
+ * under wine, {"cmd", "/c", ...} for a command of Windows's own, or
+ * {"--version"} for wine's version.
+ */
+run_result run_wrapped(const std::vector<std::string> &args);
+
 /* varlix-unpack's path, as run_unpack uses it. */
 std::string unpack_executable();
 
