@@ -129,6 +129,7 @@ function openDropped(transfer) {
     return { entry: entry, path: alone ? '' : entry.name };
   })).then(function (files) {
     state.reading = false;
+    updateBusyFlag();
     openFolder(name, files);
   }, function (error) {
     state.reading = false;
