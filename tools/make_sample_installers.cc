@@ -21,6 +21,15 @@
  *   <dir>/awkward.z  names holding HTML, a member claiming 4 GiB of
  *       compressed data, and one recorded as 100 bytes whose stream
  *       expands to 64 MiB;
+ *   <dir>/_INST32I.EX_  an engine container of four members, one of them
+ *       placed inside the table;
+ *   <dir>/media/     a folder as installers come on a CD or in copies of
+ *       floppies: plain archives side by side (one of members stored as
+ *       they stand, flag 0x0010, one of them recorded a byte longer than
+ *       it is; one named as no archive is; one damaged in its directory),
+ *       _SETUP.LIB beside a set, the container, a set across disk folders
+ *       numbered from 9 (so that its volumes' paths sort out of their
+ *       order), and ordinary files;
  *   <dir>/large.z    with --large-mib N only: one member of N MiB.
  *
  * Usage: make_sample_installers <dir> [--large-mib N]
@@ -388,6 +397,102 @@ test_archive awkward_archive()
     return archive;
 }
 
+/* The flag of a member whose data is the file itself. */
+const uint16_t STORED_FLAG = 0x0010;
+
+/* A program file's bytes: "MZ", then records. */
+bytes sample_program(size_t size, uint64_t seed)
+{
+    bytes program = sample_records(size, seed);
+    program[0] = 'M';
+    program[1] = 'Z';
+    return program;
+}
+
+/* Members stored as they stand, one recorded a byte longer than it is; and one imploded. */
+test_archive stored_archive()
+{
+    test_archive archive;
+    archive.folders = {{"", {}, {}}, {"SYSTEM", {}, {}}};
+    archive.true_record_layout = true;
+    const bytes library = sample_program(9000, 100), helper = sample_program(3000, 101);
+    archive.members.push_back(
+        raw_member("SUPPORT.DLL", library, static_cast<uint32_t>(library.size())));
+    archive.members.push_back(
+        raw_member("LONGER.DLL", helper, static_cast<uint32_t>(helper.size() + 1)));
+    archive.members.push_back(packed_member("NOTES.TXT", sample_prose(4000, 102)));
+    archive.members[0].folder = 1;
+    archive.members[0].flags = STORED_FLAG;
+    archive.members[1].flags = STORED_FLAG;
+    for (test_member &member : archive.members) {
+        member.dos_date = dos_date(1999, 4, 1);
+        member.dos_time = dos_time(10, 20, 30);
+        member.attributes = 0x20;
+    }
+    return archive;
+}
+
+/* The engine's files under their second names; the last one's data offset lies in the table. */
+test_container sample_container()
+{
+    const struct {
+        const char *name, *stored_as;
+        size_t size;
+    } files[] = {{"INSTALL.EXE", "_INS0432._MP", 30000},
+                 {"LZWSERV.EXE", "_INZ0432._MP", 6000},
+                 {"WUTL95i.DLL", "_WUTL95.DLL", 9000},
+                 {"INSIDE.EXE", "_INI0432._MP", 2000}};
+    test_container container;
+    uint64_t seed = 110;
+    for (const auto &file : files)
+        container.members.push_back(
+            {packed_member(file.name, sample_program(file.size, ++seed)), file.stored_as, {}, {}});
+    container.members.back().member.offset = 100;
+    return container;
+}
+
+/* A plain archive whose directory runs past the end of its file. */
+bytes archive_cut_in_directory()
+{
+    bytes whole = build_archive(pair_archive());
+    whole.resize(whole.size() - 20);
+    return whole;
+}
+
+/* A set of three volumes like the sample set but of another date, so that no volume fits both. */
+std::vector<test_archive> floppy_volumes()
+{
+    test_set set = sample_set();
+    set.dos_time = dos_time(11, 11, 10);
+    return set_volumes(set);
+}
+
+/* The files of the media folder, by their paths in it, and their bytes. */
+std::vector<std::pair<std::string, bytes>> media_files()
+{
+    test_archive help = pair_archive(), library = pair_archive();
+    help.members[0].name = "HELP.HLP";
+    library.members[1].name = "SETUP.DLL";
+    std::vector<std::pair<std::string, bytes>> files = {
+        {"README.TXT", sample_prose(800, 120)},
+        {"PROGRAM/DATA.Z", build_archive(stored_archive())},
+        {"PROGRAM/HELP.Z", build_archive(help)},
+        {"PROGRAM/SOUND.DAT", build_archive(damaged_archive())},
+        {"PROGRAM/BROKEN.Z", archive_cut_in_directory()},
+        {"SETUP/_SETUP.LIB", build_archive(library)},
+        {"SETUP/_INST32I.EX_", build_container(sample_container())},
+        {"SETUP/SETUP.EXE", sample_program(5000, 121)},
+    };
+    const std::vector<test_archive> set = set_volumes(sample_set()), floppies = floppy_volumes();
+    for (size_t i = 0; i < set.size(); ++i) {
+        const std::string number = std::to_string(i + 1);
+        files.push_back({"SETUP/_SETUP." + number, build_archive(set[i])});
+        files.push_back({"FLOPPY/Disk " + std::to_string(i + 9) + "/_SETUP." + number,
+                         build_archive(floppies[i])});
+    }
+    return files;
+}
+
 bool write_or_report(const std::string &path, const bytes &content)
 {
     if (write_file(path, content))
@@ -426,6 +531,12 @@ int main(int argc, char *argv[])
                     {"awkward.z", awkward_archive()}};
     for (const auto &a : archives)
         ok = ok && write_or_report(dir + "/" + a.name, build_archive(a.archive));
+    ok = ok && write_or_report(dir + "/_INST32I.EX_", build_container(sample_container()));
+    for (const auto &file : media_files()) {
+        const std::string path = dir + "/media/" + file.first;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+        ok = ok && write_or_report(path, file.second);
+    }
     if (large)
         ok =
             ok && write_or_report(dir + "/large.z",

@@ -9,8 +9,9 @@
 
 var state = {
   worker: null,
-  files: [],          /* what is open, to open again after a cancel */
-  givenFiles: [],     /* what was given last */
+  opened: null,       /* the open request of what is open, to send again after a cancel */
+  given: null,        /* the open request sent last */
+  folder: null,       /* when a folder is open: its name, and its installers that failed */
   archives: [],       /* opened installers: listing, names, tree, failures */
   current: null,      /* the one shown */
   tree: null,         /* its tree, in the code page chosen */
@@ -19,7 +20,8 @@ var state = {
   pattern: null,      /* the filter as a test on a member, or null */
   selected: new Set(),
   busy: null,         /* the request the worker is working on */
-  opening: false
+  opening: false,
+  reading: false      /* a dropped folder's files are being listed */
 };
 
 function $(id) {
@@ -35,7 +37,7 @@ function showMessage(text, kind) {
 
 /* Screen readers, and the tests, learn from aria-busy when the page has settled. */
 function updateBusyFlag() {
-  if (state.busy || state.opening)
+  if (state.busy || state.opening || state.reading)
     document.body.setAttribute('aria-busy', 'true');
   else
     document.body.removeAttribute('aria-busy');
@@ -66,6 +68,11 @@ function summarize(archive) {
     ', ' + formatNumber(size) + ' bytes (' + formatNumber(packed) + ' packed)';
   var facts = $('volume-facts');
   facts.textContent = '';
+  if (listing.container) {
+    facts.textContent = 'A setup engine container: each member is shown with the second name ' +
+      'the setup stores it under. It records no date, attributes or volume (shown as -); ' +
+      'its files get today\'s date.';
+  }
   if (!listing.disk_set)
     return;
   facts.appendChild(document.createTextNode('Disk set of ' + listing.volumes.length + ' volumes: '));
@@ -185,6 +192,15 @@ function wire() {
     openFiles(input.files);
     input.value = '';
   });
+  var folderInput = $('folder-input');
+  if ('webkitdirectory' in folderInput) {
+    $('folder-choice').hidden = false;
+    $('choose-folder').addEventListener('click', function () { folderInput.click(); });
+    folderInput.addEventListener('change', function () {
+      openPickedFolder(folderInput.files);
+      folderInput.value = '';
+    });
+  }
   document.addEventListener('dragover', function (event) {
     event.preventDefault();
     document.body.classList.add('dragging');
@@ -196,7 +212,7 @@ function wire() {
   document.addEventListener('drop', function (event) {
     event.preventDefault();
     document.body.classList.remove('dragging');
-    openFiles(event.dataTransfer.files);
+    openDropped(event.dataTransfer);
   });
   $('codepage').addEventListener('change', function () {
     state.codePage = chosenCodePage();
@@ -222,7 +238,8 @@ function wire() {
   $('select-shown').addEventListener('change', function () {
     selectMembers(shownUnder(state.tree, 0), $('select-shown').checked);
   });
-  $('download-all').addEventListener('click', function () { downloadZip(allIndices(), true); });
+  $('download-all').addEventListener('click', function () { downloadZip(allIndices(state.current), true);
+  });
   $('download-selected').addEventListener('click', function () {
     downloadZip(Array.from(state.selected).sort(function (a, b) { return a - b; }), false);
   });

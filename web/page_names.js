@@ -19,18 +19,6 @@ function codePage(encoding, name) {
     strict: new TextDecoder(encoding, { fatal: true }) };
 }
 
-/* The value of a lower-case hexadecimal digit's character code, from '0'. */
-function hexDigit(code) {
-  return code <= 57 ? code - 48 : code - 87;
-}
-
-function hexBytes(hex) {
-  var bytes = new Uint8Array(hex.length / 2);
-  for (var i = 0; i < bytes.length; ++i)
-    bytes[i] = hexDigit(hex.charCodeAt(2 * i)) << 4 | hexDigit(hex.charCodeAt(2 * i + 1));
-  return bytes;
-}
-
 function baseName(path) {
   return path.substring(path.lastIndexOf('/') + 1);
 }
@@ -175,7 +163,11 @@ function namesOf(archive, page) {
     return archive.names;
   var folders = archive.folderBytes.map(function (bytes) { return folderName(page, bytes); });
   var members = archive.memberBytes.map(function (bytes, i) {
-    return memberName(page, folders[archive.listing.members[i].folder], bytes);
+    var member = archive.listing.members[i];
+    var name = memberName(page, folders[member.folder], bytes);
+    /* An engine container's second name, shown beside the name; nothing is written under it. */
+    name.storedAs = member.stored_as ? shown(page.lenient.decode(member.stored_as)) : null;
+    return name;
   });
   archive.names = { page: page, folders: folders, members: members };
   return archive.names;

@@ -146,6 +146,8 @@ function showProgress(done, total) {
 function updateActions() {
   var idle = !state.busy;
   $('download-all').disabled = !idle;
+  $('download-all').textContent = state.folder ? 'Download all installers (.zip)'
+    : 'Download all (.zip)';
   $('download-selected').disabled = !idle || state.selected.size === 0;
   $('download-selected').textContent = 'Download selected (.zip)' +
     (state.selected.size ? ' · ' + state.selected.size : '');
@@ -165,11 +167,19 @@ function saveBlob(blob, name) {
   setTimeout(function () { URL.revokeObjectURL(url); }, 60000);
 }
 
+/*
+ * What the worker needs of an installer to write @items: its id, the
+ * folder its members go under, and its folders' paths as shown; and with
+ * @everything, the folders to make.
+ */
+function requestGroup(archive, items, everything) {
+  return { archive: archive.id, prefix: archive.prefix, display: archive.prefix.join('/'),
+    folderDisplays: archive.names.folders.map(function (folder) { return folder.display; }),
+    items: items, folders: everything ? folderList(archive.names) : [] };
+}
+
 function send(request, label) {
-  var archive = state.current;
-  request.archive = archive.id;
   request.label = label;
-  request.folderDisplays = archive.names.folders.map(function (folder) { return folder.display; });
   beginBusy(request, label);
   state.worker.postMessage(request);
 }
@@ -183,7 +193,8 @@ function downloadMember(index) {
   if (item.error)
     return showMessage(display + ': ' + item.error);
   showMessage('');
-  send({ type: 'extract', mode: 'file', items: [item] }, 'Decoding ' + display + ':');
+  send({ type: 'extract', mode: 'file', groups: [requestGroup(archive, [item], false)] },
+    'Decoding ' + display + ':');
 }
 
 function onFile(message) {
@@ -204,55 +215,84 @@ function onFile(message) {
   $('message').dataset.decodeSeconds = message.decodeSeconds;
 }
 
-function allIndices() {
-  return state.current.listing.members.map(function (m, i) { return i; });
+function allIndices(archive) {
+  return archive.listing.members.map(function (m, i) { return i; });
 }
 
 function zipName(archive) {
-  var dot = archive.file.lastIndexOf('.');
-  return (dot > 0 ? archive.file.substring(0, dot) : archive.file) + '.zip';
+  var file = baseName(archive.file);
+  var dot = file.lastIndexOf('.');
+  return (dot > 0 ? file.substring(0, dot) : file) + '.zip';
 }
 
+/* Every member of every installer of the folder open, each under its own folder. */
+function folderGroups() {
+  return state.archives.map(function (archive) {
+    var names = namesOf(archive, state.codePage);
+    return requestGroup(archive, requestItems(archive, names, allIndices(archive)), true);
+  });
+}
+
+/* "Download all": the installer shown, or when a folder is open, every installer in it. */
 function downloadZip(indices, everything) {
   if (state.busy || indices.length === 0)
     return;
   showMessage('');
   var archive = state.current;
-  send({ type: 'extract', mode: 'zip', items: requestItems(archive, archive.names, indices),
-    folders: everything ? folderList(archive.names) : [], zipName: zipName(archive) },
-    'Making ' + zipName(archive) + ':');
+  var request = { type: 'extract', mode: 'zip', everything: everything };
+  if (everything && state.folder) {
+    request.groups = folderGroups();
+    request.failures = state.folder.failures;
+    request.zipName = state.folder.name + '.zip';
+  } else {
+    request.groups = [requestGroup(archive, requestItems(archive, archive.names, indices),
+      everything)];
+    request.zipName = zipName(archive);
+  }
+  send(request, 'Making ' + request.zipName + ':');
+}
+
+function archiveById(id) {
+  return state.archives.find(function (archive) { return archive.id === id; });
 }
 
 /* Members that failed to decode are marked in the tree with the reason. */
 function markFailures(errors) {
-  var archive = state.current;
   var decoding = errors.filter(function (error) { return error.status !== undefined; });
-  decoding.forEach(function (error) { archive.failures[error.index] = error.text; });
-  if (decoding.length !== 0)
+  decoding.forEach(function (error) { archiveById(error.archive).failures[error.index] = error.text; });
+  if (decoding.some(function (error) { return error.archive === state.current.id; }))
     redraw();
 }
 
+/* A member's path in messages, under its installer's folder when a folder is open. */
+function errorDisplay(error) {
+  var archive = archiveById(error.archive);
+  return joinPath(archive.prefix.join('/'), memberDisplay(archive.names, archive, error.index));
+}
+
 function outcomeText(written, errors, where) {
-  var archive = state.current;
   var text = written + (written === 1 ? ' member' : ' members') + ' ' + where + '.';
-  if (errors.length === 0)
+  var failed = state.busy.failures || [];
+  if (errors.length + failed.length === 0)
     return text;
-  var lines = errors.slice(0, MOST_LINES_SHOWN).map(function (e) {
-    return elided(memberDisplay(archive.names, archive, e.index)) + ': ' + e.text;
-  });
+  var lines = failed.map(function (f) { return elided(f.path) + ': ' + f.text; });
+  lines = lines.concat(errors.slice(0, MOST_LINES_SHOWN).map(function (e) {
+    return elided(errorDisplay(e)) + ': ' + e.text;
+  }));
   if (errors.length > MOST_LINES_SHOWN)
     lines.push('… and ' + (errors.length - MOST_LINES_SHOWN) + ' more.');
-  return text + ' Left out, ' + errors.length + ':\n' + lines.join('\n');
+  return text + ' Left out, ' + (errors.length + failed.length) + ':\n' + lines.join('\n');
 }
 
 function onZip(message) {
   var request = state.busy;
+  var leftOut = message.errors.length + (request.failures || []).length;
+  var text = outcomeText(message.written, message.errors, 'in ' + request.zipName +
+    (leftOut ? ', with ERRORS.txt naming those left out' : ''));
   endBusy();
   saveBlob(message.blob, request.zipName);
   markFailures(message.errors);
-  showMessage(outcomeText(message.written, message.errors, 'in ' + request.zipName +
-    (message.errors.length ? ', with ERRORS.txt naming those left out' : '')),
-    message.errors.length ? 'error' : 'info');
+  showMessage(text, leftOut ? 'error' : 'info');
 }
 
 function saveToFolder() {
@@ -260,17 +300,24 @@ function saveToFolder() {
     return;
   window.showDirectoryPicker({ mode: 'readwrite' }).then(function (directory) {
     var archive = state.current;
-    var indices = state.selected.size ? Array.from(state.selected) : allIndices();
+    var request = { type: 'extract', mode: 'folder', directory: directory };
+    if (state.selected.size === 0 && state.folder) {
+      request.groups = folderGroups();
+      request.failures = state.folder.failures;
+    } else {
+      var indices = state.selected.size ? Array.from(state.selected) : allIndices(archive);
+      request.groups = [requestGroup(archive, requestItems(archive, archive.names, indices),
+        false)];
+    }
     showMessage('');
-    send({ type: 'extract', mode: 'folder', items: requestItems(archive, archive.names, indices),
-      directory: directory }, 'Saving to ' + directory.name + ':');
+    send(request, 'Saving to ' + directory.name + ':');
   }, function () { /* the user closed the picker */ });
 }
 
 function onSaved(message) {
   var request = state.busy;
+  var text = outcomeText(message.written, message.errors, 'saved in ' + request.directory.name);
   endBusy();
   markFailures(message.errors);
-  showMessage(outcomeText(message.written, message.errors, 'saved in ' + request.directory.name),
-    message.errors.length ? 'error' : 'info');
+  showMessage(text, message.errors.length ? 'error' : 'info');
 }

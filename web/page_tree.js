@@ -238,7 +238,12 @@ function formatNumber(n) {
   return numberFormat.format(n);
 }
 
+/* What an installer does not record: an engine container's dates, attributes and volumes. */
+var NOT_RECORDED = '-';
+
 function formatWhen(date, time) {
+  if (date === 0 && time === 0)
+    return NOT_RECORDED;
   var pad = function (n) { return (n < 10 ? '0' : '') + n; };
   return (1980 + (date >> 9)) + '-' + pad((date >> 5) & 15) + '-' + pad(date & 31) + ' ' +
     pad(time >> 11) + ':' + pad((time >> 5) & 63) + ':' + pad((time & 31) * 2);
@@ -306,6 +311,13 @@ function memberRow(tbody, tree, index, depth, selected) {
   button.title = 'Download ' + elided(path || name) +
     (version ? ' (file version ' + version + ')' : '');
   nameCell.appendChild(button);
+  var storedAs = tree.names.members[index].storedAs;
+  if (storedAs !== null) {
+    var second = document.createElement('span');
+    second.className = 'stored-as';
+    second.textContent = 'stored as ' + storedAs;
+    nameCell.appendChild(second);
+  }
   var note = null;
   if (member.missing_volume !== 0) {
     tr.classList.add('unavailable');
@@ -323,9 +335,10 @@ function memberRow(tbody, tree, index, depth, selected) {
   }
   cell(tr, formatNumber(member.size), 'number');
   cell(tr, formatNumber(member.packed), 'number wide');
+  var container = archive.listing.container;
   cell(tr, formatWhen(member.date, member.time), 'when');
-  cell(tr, formatAttributes(member.attributes), 'attributes wide');
-  cell(tr, formatVolumes(member), 'volumes wide');
+  cell(tr, container ? NOT_RECORDED : formatAttributes(member.attributes), 'attributes wide');
+  cell(tr, container ? NOT_RECORDED : formatVolumes(member), 'volumes wide');
 }
 
 function folderChecked(node) {

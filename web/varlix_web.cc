@@ -1,31 +1,31 @@
 /*
  * varlix_web.cc - the web page's way into the library, compiled to
- * WebAssembly: open an installer, describe it in JSON, decode one member
- * into JavaScript. It runs in the page's worker, over files the worker has
- * mounted; it uses the library's public interface and nothing else.
+ * WebAssembly: open an installer, answer the worker's questions about it
+ * field by field, decode one member into JavaScript. It runs in the page's
+ * worker, over files the worker has mounted; it uses the library's public
+ * interface and nothing else.
  *
- * Reading a member and decoding it are two calls, so that the page can tell
- * the time each takes. Names leave as raw bytes in hex: the page converts them from the code page
- * the user picks, and converts them again when the choice changes.
+ * The worker builds the records it posts to the page from the accessors
+ * below: numbers by field, names as pointers to their raw bytes in the wasm
+ * memory (the page converts them from the code page the user picks, and
+ * again when the choice changes), volume paths as UTF-8 strings. Reading a
+ * member and decoding it are two calls, so that the page can tell the time
+ * each takes.
  */
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include <emscripten.h>
 
 #include "archive/archive.h"
 #include "cli/status.h"
-#include "varlix_version.h"
 
 namespace {
 
 struct web_installer {
     arc_installer installer;
     arc_status status;
-    std::string listing;
     const arc_member *member; /* read by web_read(), for web_decode() */
     uint8_t *packed;          /* its compressed bytes */
 };
@@ -37,158 +37,65 @@ void drop_packed(web_installer *web)
     web->member = nullptr;
 }
 
-/* Decoded bytes are handed to JavaScript in pieces of this size, and at the end. */
-const uint32_t OUTPUT_PIECE_SIZE = 1u << 20;
+/* Decoded bytes are handed to JavaScript in pieces of up to this size, and at the end. */
+const size_t OUTPUT_PIECE_SIZE = 1u << 20;
 
-struct web_output {
-    uint8_t *piece;
-    uint32_t used;
-    uint64_t kept;  /* bytes handed on or waiting in the piece */
-    uint64_t limit; /* the recorded size: bytes past it are counted by the library, not kept */
+/* The fields of web_installer_field(), web_volume_field() and web_member_field(); worker.js
+   names the same numbers. */
+enum web_installer_field_id {
+    WEB_INSTALLER_STATUS = 0,
+    WEB_INSTALLER_DISK_SET = 1,
+    WEB_INSTALLER_VOLUME_COUNT = 2,
+    WEB_INSTALLER_FOLDER_COUNT = 3,
+    WEB_INSTALLER_MEMBER_COUNT = 4,
 };
 
-void append_number(std::string *json, uint64_t value)
+enum web_volume_field_id {
+    WEB_VOLUME_NUMBER = 0,
+    WEB_VOLUME_STATUS = 1,
+};
+
+enum web_member_field_id {
+    WEB_MEMBER_NAME_LENGTH = 0,
+    WEB_MEMBER_FOLDER = 1,
+    WEB_MEMBER_SIZE = 2,
+    WEB_MEMBER_PACKED = 3,
+    WEB_MEMBER_DATE = 4,
+    WEB_MEMBER_TIME = 5,
+    WEB_MEMBER_ATTRIBUTES = 6,
+    WEB_MEMBER_VERSION_HIGH = 7,
+    WEB_MEMBER_VERSION_LOW = 8,
+    WEB_MEMBER_START_VOLUME = 9,
+    WEB_MEMBER_END_VOLUME = 10,
+    WEB_MEMBER_MISSING_VOLUME = 11,
+    WEB_MEMBER_STORED_AS_LENGTH = 12,
+};
+
+const arc_member *member_at(const web_installer *web, uint32_t index)
 {
-    char digits[24];
-    std::snprintf(digits, sizeof(digits), "%llu", static_cast<unsigned long long>(value));
-    *json += digits;
+    if (web->status != ARC_OK || index >= web->installer.archive.member_count)
+        return nullptr;
+    return &web->installer.archive.members[index];
 }
 
-void append_hex(std::string *json, const char *bytes, size_t length)
+uint32_t missing_volume_number(const arc_installer &installer, const arc_member &member)
 {
-    static const char HEX[] = "0123456789abcdef";
-    *json += '"';
-    for (size_t i = 0; i < length; ++i) {
-        const uint8_t byte = static_cast<uint8_t>(bytes[i]);
-        *json += HEX[byte >> 4];
-        *json += HEX[byte & 15];
-    }
-    *json += '"';
-}
-
-/* A path as a JSON string: the file system gives it in UTF-8, which JSON carries as it is. */
-void append_text(std::string *json, const char *text)
-{
-    *json += '"';
-    for (const char *c = text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            *json += '\\';
-            *json += *c;
-        } else if (static_cast<uint8_t>(*c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(*c));
-            *json += escape;
-        } else {
-            *json += *c;
-        }
-    }
-    *json += '"';
-}
-
-void append_field(std::string *json, const char *name, uint64_t value)
-{
-    *json += ",\"";
-    *json += name;
-    *json += "\":";
-    append_number(json, value);
-}
-
-void append_volumes(std::string *json, const arc_installer &installer)
-{
-    *json += ",\"volumes\":[";
-    for (uint32_t i = 0; i < installer.volume_count; ++i) {
-        const arc_volume &volume = installer.volumes[i];
-        *json += i == 0 ? "{\"path\":" : ",{\"path\":";
-        append_text(json, volume.path);
-        append_field(json, "number", volume.number);
-        append_field(json, "status", volume.status);
-        *json += ",\"status_text\":";
-        append_text(json, arc_status_text(volume.status));
-        *json += '}';
-    }
-    *json += ']';
-}
-
-void append_folders(std::string *json, const arc_installer &installer)
-{
-    *json += ",\"folders\":[";
-    for (uint32_t i = 0; i < installer.folder_count; ++i) {
-        const arc_folder &folder = installer.folders[i];
-        *json += i == 0 ? "{\"name\":" : ",{\"name\":";
-        append_hex(json, folder.name, folder.name_length);
-        append_field(json, "members", folder.member_count);
-        *json += '}';
-    }
-    *json += ']';
-}
-
-void append_member(std::string *json, const arc_installer &installer, const arc_member &member)
-{
-    *json += "{\"name\":";
-    append_hex(json, member.name, std::strlen(member.name));
-    append_field(json, "folder", member.folder);
-    append_field(json, "size", member.unpacked_size);
-    append_field(json, "packed", member.packed_size);
-    append_field(json, "date", member.dos_date);
-    append_field(json, "time", member.dos_time);
-    append_field(json, "attributes", member.attributes);
-    append_field(json, "version_high", member.version_high);
-    append_field(json, "version_low", member.version_low);
-    append_field(json, "start_volume", member.start_volume);
-    append_field(json, "end_volume", member.end_volume);
     const arc_volume *missing = arc_member_missing_volume(&installer, &member);
-    append_field(json, "missing_volume", missing != nullptr ? missing->number : 0);
-    *json += '}';
+    return missing != nullptr ? missing->number : 0;
 }
 
-std::string listing_of(const web_installer &web)
+uint32_t stored_as_length(const arc_installer &installer, const arc_member &member)
 {
-    const arc_installer &installer = web.installer;
-    std::string json = "{\"version\":";
-    append_text(&json, VARLIX_VERSION);
-    append_field(&json, "status", web.status);
-    json += ",\"disk_set\":";
-    json += installer.disk_set ? "true" : "false";
-    append_volumes(&json, installer);
-    append_folders(&json, installer);
-    json += ",\"members\":[";
-    for (uint32_t i = 0; i < installer.archive.member_count; ++i) {
-        if (i != 0)
-            json += ',';
-        append_member(&json, installer, installer.archive.members[i]);
-    }
-    json += "]}";
-    return json;
+    const char *stored_as = arc_member_stored_as(&installer, &member);
+    return stored_as != nullptr ? static_cast<uint32_t>(std::strlen(stored_as)) : 0;
 }
 
-EM_JS(void, web_hand_on, (const uint8_t *bytes, uint32_t length),
+EM_JS(void, web_hand_on, (const uint8_t *bytes, size_t length),
       { Module.onOutput(bytes, length); });
 
-void flush_piece(web_output *output)
+bool hand_on(void *, const uint8_t *bytes, size_t length)
 {
-    if (output->used != 0)
-        web_hand_on(output->piece, output->used);
-    output->used = 0;
-}
-
-bool web_output_take(void *context, const uint8_t *bytes, uint32_t length)
-{
-    web_output *output = static_cast<web_output *>(context);
-    if (output->kept >= output->limit)
-        return true;
-    if (output->limit - output->kept < length)
-        length = static_cast<uint32_t>(output->limit - output->kept);
-    output->kept += length;
-    while (length != 0) {
-        const uint32_t room = OUTPUT_PIECE_SIZE - output->used;
-        const uint32_t taken = length < room ? length : room;
-        std::memcpy(output->piece + output->used, bytes, taken);
-        output->used += taken;
-        bytes += taken;
-        length -= taken;
-        if (output->used == OUTPUT_PIECE_SIZE)
-            flush_piece(output);
-    }
+    web_hand_on(bytes, length);
     return true;
 }
 
@@ -197,11 +104,10 @@ bool web_output_take(void *context, const uint8_t *bytes, uint32_t length)
 extern "C" {
 
 /*
- * web_open() - open the installer at @path: a plain archive or any volume of
- * a disk set, whose siblings are looked for in the same folder. Returns a
- * handle for web_listing(), web_read(), web_decode() and web_close(),
- * whatever the outcome (the listing gives it), or null when memory ran out.
- * Members are taken out with web_read() then web_decode().
+ * web_open() - open the installer at @path: a plain archive, any volume of
+ * a disk set (whose siblings are looked for beside it and in disk folders)
+ * or an engine container. Returns a handle for the calls below whatever the
+ * outcome (web_installer_field() gives it), or null when memory ran out.
  */
 EMSCRIPTEN_KEEPALIVE web_installer *web_open(const char *path)
 {
@@ -209,21 +115,126 @@ EMSCRIPTEN_KEEPALIVE web_installer *web_open(const char *path)
     if (web == nullptr)
         return nullptr;
     web->status = arc_open_installer(path, &web->installer);
-    web->listing = listing_of(*web);
     return web;
 }
 
 /*
- * web_listing() - the installer as a JSON object: "status" of the open (an
- * arc_status), "disk_set", "volumes" (path, number, status and its text), "folders" (raw
- * name in hex, member count) and "members" (raw name in hex, folder index,
- * size, packed size, DOS date and time, attributes, file version, start and
- * end volumes, and the number of the first missing volume the member needs,
- * or 0). Valid until web_close().
+ * web_installer_field() - the open's arc_status, whether the installer is a
+ * disk set (1 or 0), or its count of volumes, folders or members. Volumes
+ * are counted after a failed open too, so that a missing one can be named.
  */
-EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
+EMSCRIPTEN_KEEPALIVE uint32_t web_installer_field(const web_installer *web, uint32_t field)
 {
-    return web->listing.c_str();
+    const arc_installer &installer = web->installer;
+    switch (field) {
+    case WEB_INSTALLER_STATUS:
+        return static_cast<uint32_t>(web->status);
+    case WEB_INSTALLER_DISK_SET:
+        return installer.disk_set ? 1 : 0;
+    case WEB_INSTALLER_VOLUME_COUNT:
+        return installer.volume_count;
+    case WEB_INSTALLER_FOLDER_COUNT:
+        return web->status == ARC_OK ? installer.folder_count : 0;
+    case WEB_INSTALLER_MEMBER_COUNT:
+        return web->status == ARC_OK ? installer.archive.member_count : 0;
+    default:
+        return 0;
+    }
+}
+
+/* web_volume_path() - volume @index's path in UTF-8, found or expected; null past the last. */
+EMSCRIPTEN_KEEPALIVE const char *web_volume_path(const web_installer *web, uint32_t index)
+{
+    return index < web->installer.volume_count ? web->installer.volumes[index].path : nullptr;
+}
+
+/* web_volume_field() - volume @index's number (0 outside a set) or arc_status; 0 past the last. */
+EMSCRIPTEN_KEEPALIVE uint32_t web_volume_field(const web_installer *web, uint32_t index,
+                                               uint32_t field)
+{
+    if (index >= web->installer.volume_count)
+        return 0;
+    const arc_volume &volume = web->installer.volumes[index];
+    return field == WEB_VOLUME_NUMBER   ? volume.number
+           : field == WEB_VOLUME_STATUS ? static_cast<uint32_t>(volume.status)
+                                        : 0;
+}
+
+/* web_folder_name() - folder @index's raw name bytes, web_folder_name_length() of them. */
+EMSCRIPTEN_KEEPALIVE const char *web_folder_name(const web_installer *web, uint32_t index)
+{
+    return index < web_installer_field(web, WEB_INSTALLER_FOLDER_COUNT)
+               ? web->installer.folders[index].name
+               : nullptr;
+}
+
+EMSCRIPTEN_KEEPALIVE uint32_t web_folder_name_length(const web_installer *web, uint32_t index)
+{
+    return index < web_installer_field(web, WEB_INSTALLER_FOLDER_COUNT)
+               ? web->installer.folders[index].name_length
+               : 0;
+}
+
+/* web_member_name() - member @index's raw name bytes, WEB_MEMBER_NAME_LENGTH of them. */
+EMSCRIPTEN_KEEPALIVE const char *web_member_name(const web_installer *web, uint32_t index)
+{
+    const arc_member *member = member_at(web, index);
+    return member != nullptr ? member->name : nullptr;
+}
+
+/*
+ * web_member_stored_as() - an engine container's member's second name, raw
+ * bytes, WEB_MEMBER_STORED_AS_LENGTH of them; null for an archive's member.
+ */
+EMSCRIPTEN_KEEPALIVE const char *web_member_stored_as(const web_installer *web, uint32_t index)
+{
+    const arc_member *member = member_at(web, index);
+    return member != nullptr ? arc_member_stored_as(&web->installer, member) : nullptr;
+}
+
+/*
+ * web_member_field() - one number of member @index: its name's length, its
+ * folder index, size, packed size, DOS date and time, attributes, file
+ * version halves, start and end volumes, the number of the first missing
+ * volume it needs (or 0), and its second name's length (0 when none).
+ * 0 for a member that does not exist.
+ */
+EMSCRIPTEN_KEEPALIVE uint32_t web_member_field(const web_installer *web, uint32_t index,
+                                               uint32_t field)
+{
+    const arc_member *member = member_at(web, index);
+    if (member == nullptr)
+        return 0;
+    switch (field) {
+    case WEB_MEMBER_NAME_LENGTH:
+        return static_cast<uint32_t>(std::strlen(member->name));
+    case WEB_MEMBER_FOLDER:
+        return member->folder;
+    case WEB_MEMBER_SIZE:
+        return member->unpacked_size;
+    case WEB_MEMBER_PACKED:
+        return member->packed_size;
+    case WEB_MEMBER_DATE:
+        return member->dos_date;
+    case WEB_MEMBER_TIME:
+        return member->dos_time;
+    case WEB_MEMBER_ATTRIBUTES:
+        return member->attributes;
+    case WEB_MEMBER_VERSION_HIGH:
+        return member->version_high;
+    case WEB_MEMBER_VERSION_LOW:
+        return member->version_low;
+    case WEB_MEMBER_START_VOLUME:
+        return member->start_volume;
+    case WEB_MEMBER_END_VOLUME:
+        return member->end_volume;
+    case WEB_MEMBER_MISSING_VOLUME:
+        return missing_volume_number(web->installer, *member);
+    case WEB_MEMBER_STORED_AS_LENGTH:
+        return stored_as_length(web->installer, *member);
+    default:
+        return 0;
+    }
 }
 
 /*
@@ -236,9 +247,9 @@ EMSCRIPTEN_KEEPALIVE const char *web_listing(const web_installer *web)
 EMSCRIPTEN_KEEPALIVE int web_read(web_installer *web, uint32_t index)
 {
     drop_packed(web);
-    if (web->status != ARC_OK || index >= web->installer.archive.member_count)
+    const arc_member *member = member_at(web, index);
+    if (member == nullptr)
         return ARC_ERR_NO_MEMBER;
-    const arc_member *member = &web->installer.archive.members[index];
     arc_piece pieces[ARC_MAX_VOLUMES];
     uint32_t piece_count = 0;
     const arc_status claim = arc_member_pieces(&web->installer, member, pieces, &piece_count);
@@ -269,24 +280,26 @@ EMSCRIPTEN_KEEPALIVE int web_decode(web_installer *web)
 {
     if (web->member == nullptr)
         return ARC_ERR_NO_MEMBER;
-    web_output output = {static_cast<uint8_t *>(std::malloc(OUTPUT_PIECE_SIZE)), 0, 0,
-                         web->member->unpacked_size};
+    uint8_t *piece = static_cast<uint8_t *>(std::malloc(OUTPUT_PIECE_SIZE));
     arc_status status = ARC_ERR_NO_MEMORY;
-    if (output.piece != nullptr) {
-        status = arc_decode_member(web->packed, web->member, web_output_take, &output);
-        flush_piece(&output);
+    if (piece != nullptr) {
+        arc_buffered_sink sink = {piece,  OUTPUT_PIECE_SIZE, 0, web->member->unpacked_size, hand_on,
+                                  nullptr};
+        status = arc_decode_member(web->packed, web->member, arc_buffered_sink_take, &sink);
+        arc_buffered_sink_flush(&sink);
     }
-    std::free(output.piece);
+    std::free(piece);
     drop_packed(web);
     return status;
 }
 
 /*
  * web_warm_up() - decode a made-up stream of literals, in each literal mode,
- * through the same calls as a member, handing nothing on. A browser runs code first in a quick
- * first compile and optimises it only once it has run a while, and a call
- * already under way keeps the code it started with: without this, the first
- * member the user takes out decodes wholly in unoptimised code.
+ * through the same calls as a member, keeping nothing. A browser runs code
+ * first in a quick first compile and optimises it only once it has run a
+ * while, and a call already under way keeps the code it started with:
+ * without this, the first member the user takes out decodes wholly in
+ * unoptimised code.
  */
 EMSCRIPTEN_KEEPALIVE void web_warm_up(void)
 {
@@ -296,11 +309,12 @@ EMSCRIPTEN_KEEPALIVE void web_warm_up(void)
         return;
     arc_member member = {};
     member.packed_size = size;
-    web_output output = {nullptr, 0, 0, 0}; /* a limit of 0: nothing is kept or handed on */
+    /* No room: every byte is counted and dropped, and nothing is handed on. */
+    arc_buffered_sink sink = {nullptr, OUTPUT_PIECE_SIZE, 0, 0, hand_on, nullptr};
     for (uint8_t literal_mode = 0; literal_mode <= 1; ++literal_mode) {
         stream[0] = literal_mode;
         stream[1] = 6;
-        arc_decode_member(stream, &member, web_output_take, &output);
+        arc_decode_member(stream, &member, arc_buffered_sink_take, &sink);
     }
     std::free(stream);
 }

@@ -76,15 +76,26 @@ const slashes = (rows) => rows.map((row) => row.path.replaceAll('\\', '/'));
 const sorted = (list) => [...list].sort();
 const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
 
-/* The zip's file members are the command's files, byte for byte, date for date. */
-function assertSameFiles(zip, command) {
+/*
+ * The zip's file members are the command's files, byte for byte, date for
+ * date; a file the command dated when it wrote it, as it dates a member
+ * with no recorded time, is dated in the zip between @since (less the 2 s
+ * a zip's time is rounded by) and now.
+ */
+function assertSameFiles(zip, command, since = null) {
   const names = [...zip.keys()].filter((name) => !name.endsWith('/'));
   assert.deepEqual(sorted(names), sorted(command.files.keys()));
   for (const [name, stat] of command.files) {
     const entry = zip.get(name);
     const expected = fs.readFileSync(path.join(command.dir, name));
     assert.ok(Buffer.from(entry.bytes).equals(expected), name + ': bytes differ');
-    assert.equal(entry.mtime.getTime(), stat.mtime.getTime(), name + ': date differs');
+    if (since !== null && stat.mtime >= since) {
+      const at = entry.mtime.getTime();
+      assert.ok(at >= since.getTime() - 2000 && at <= Date.now() + 2000,
+        `${name}: dated ${entry.mtime.toISOString()}, not when it was written`);
+    } else {
+      assert.equal(entry.mtime.getTime(), stat.mtime.getTime(), name + ': date differs');
+    }
     assert.equal((entry.attrs & 1) === 1, (stat.mode & 0o200) === 0, name + ': read-only differs');
   }
 }
@@ -183,19 +194,21 @@ test('download all, or selected, gives a zip with the folders, bytes, dates, rea
     await page.close();
   });
 
-test('a missing volume is named and exactly the members that need it are marked', async () => {
-  const { page } = await served();
-  await giveFiles(page, SET.slice(0, 2));
-  assert.match(await page.textContent('#volume-facts'), /_SETUP\.3 \(missing\)/);
-  await page.selectOption('#codepage', 'shift_jis');
-  const rows = await memberRows(page);
-  const needy = listing(SET[0], ['--codepage', 'CP932'])
-    .filter((member) => member.volumes.includes(3)).map((member) => member.path);
-  assert.deepEqual(sorted(slashes(rows.filter((row) => row.unavailable))), sorted(needy));
-  for (const row of rows.filter((r) => r.unavailable))
-    assert.match(row.note, /_SETUP\.3/);
-  await page.close();
-});
+test('a missing volume is named and exactly the members that need it are marked, though the whole set was open before',
+  async () => {
+    const { page } = await served();
+    await giveFiles(page, SET);
+    await giveFiles(page, SET.slice(0, 2));
+    assert.match(await page.textContent('#volume-facts'), /_SETUP\.3 \(missing\)/);
+    await page.selectOption('#codepage', 'shift_jis');
+    const rows = await memberRows(page);
+    const needy = listing(SET[0], ['--codepage', 'CP932'])
+      .filter((member) => member.volumes.includes(3)).map((member) => member.path);
+    assert.deepEqual(sorted(slashes(rows.filter((row) => row.unavailable))), sorted(needy));
+    for (const row of rows.filter((r) => r.unavailable))
+      assert.match(row.note, /_SETUP\.3/);
+    await page.close();
+  });
 
 test('damaged members show the command\'s reasons and are left out of the zip, named in ERRORS.txt',
   async () => {
@@ -297,20 +310,19 @@ test(`a ${LARGE_MIB} MiB member decodes in the worker while the page keeps runni
     await page.close();
   });
 
-test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
-  const { page } = await served();
-  /* The origin's private file system stands in for the folder the user would pick. */
+/* The origin's private file system, emptied, stands in for the folder the user would pick. */
+async function pickPrivateFolder(page) {
   await page.evaluate(async () => {
     const root = await navigator.storage.getDirectory();
     for await (const name of root.keys())
       await root.removeEntry(name, { recursive: true });
     window.showDirectoryPicker = async () => root;
   });
-  await giveFiles(page, SET);
-  await page.selectOption('#codepage', 'shift_jis');
-  await page.click('#save-to-folder');
-  await settled(page);
-  const saved = await page.evaluate(async () => {
+}
+
+/* The SHA-256 of every file in the origin's private file system, by path. */
+async function savedFiles(page) {
+  return page.evaluate(async () => {
     const files = {};
     const walk = async (folder, prefix) => {
       for await (const [name, handle] of folder.entries()) {
@@ -326,10 +338,20 @@ test('save to folder writes the files varlix-unpack writes and replaces none', a
     await walk(await navigator.storage.getDirectory(), '');
     return files;
   });
+}
+
+const digests = (command) => Object.fromEntries([...command.files.keys()].map((name) =>
+  [name, sha256(fs.readFileSync(path.join(command.dir, name)))]));
+
+test('save to folder writes the files varlix-unpack writes and replaces none', async () => {
+  const { page } = await served();
+  await pickPrivateFolder(page);
+  await giveFiles(page, SET);
+  await page.selectOption('#codepage', 'shift_jis');
+  await page.click('#save-to-folder');
+  await settled(page);
   const command = unpack(SET[0], ['--codepage', 'CP932']);
-  const expected = Object.fromEntries([...command.files.keys()].map((name) =>
-    [name, sha256(fs.readFileSync(path.join(command.dir, name)))]));
-  assert.deepEqual(saved, expected);
+  assert.deepEqual(await savedFiles(page), digests(command));
 
   await page.click('#save-to-folder');
   await settled(page);
@@ -555,6 +577,171 @@ test('the real 3-volume set lists 202 members and unpacks to the bytes varlix-un
     assertSameFiles(readZip((await download(page, '#download-all')).bytes), command);
     await page.close();
   });
+
+/* ---- folders and engine containers ---- */
+
+/* What the command left out, one line each: its standard error less the closing count. */
+const failureLines = (stderr) =>
+  stderr.split('\n').filter((line) => line && !/^extracted \d+ members?, /.test(line));
+
+/*
+ * varlix-unpack's listing of the folder @root: its installers in its order,
+ * each by its path there with its members' paths and the volumes it took,
+ * the lines of those it could not open, and how many files were neither.
+ */
+function folderListing(root, args) {
+  const result = run(UNPACK, ['--list', '--json', ...args, root]);
+  const installers = JSON.parse(result.stdout).map((listed) => ({
+    path: path.relative(root, listed.archive),
+    members: listed.members.map((member) => member.path.replaceAll('\\', '/')),
+    volumes: listed.volumes.filter((volume) => volume.present).length
+  }));
+  const failures = failureLines(result.stderr);
+  const taken = installers.reduce((sum, installer) => sum + installer.volumes, failures.length);
+  return { installers, failures, skipped: filesUnder(root).size - taken };
+}
+
+/* What varlix-unpack writes for the folder @root, and the lines of what it left out. */
+function unpackFolder(root, args) {
+  const dir = path.join(scratchDir('folder'), 'out');
+  const result = run(UNPACK, ['-d', dir, ...args, root]);
+  return { dir, files: filesUnder(dir), lines: failureLines(result.stderr) };
+}
+
+/* Drops the folder @root on the page as a stubbed entry tree, its folders read two entries at a time. */
+async function dropFolder(page, root) {
+  const files = [...filesUnder(root).keys()].map((name) =>
+    [name, fs.readFileSync(path.join(root, name)).toString('base64')]);
+  await page.evaluate(({ name, files }) => {
+    const later = (done, value) => setTimeout(() => done(value), 0);
+    const folder = (name) => {
+      const children = [];
+      return { name, isFile: false, isDirectory: true, children, createReader: () => {
+        let at = 0;
+        return { readEntries: (done) => later(done, children.slice(at, at += 2)) };
+      } };
+    };
+    const root = folder(name);
+    for (const [relative, base64] of files) {
+      const parts = relative.split('/');
+      let at = root;
+      for (const part of parts.slice(0, -1)) {
+        let next = at.children.find((child) => child.name === part);
+        if (!next)
+          at.children.push(next = folder(part));
+        at = next;
+      }
+      const leaf = parts[parts.length - 1];
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      at.children.push({ name: leaf, isFile: true, isDirectory: false,
+        file: (done) => later(done, new File([bytes], leaf)) });
+    }
+    const drop = new Event('drop', { bubbles: true, cancelable: true });
+    Object.defineProperty(drop, 'dataTransfer',
+      { value: { items: [{ kind: 'file', webkitGetAsEntry: () => root }], files: [] } });
+    document.querySelector('main').dispatchEvent(drop);
+  }, { name: path.basename(root), files });
+}
+
+const GIVE_FOLDER = {
+  'folder picker (setInputFiles on the directory input)':
+    (page, root) => page.setInputFiles('#folder-input', root),
+  'drop handler (a stubbed entry tree)': dropFolder
+};
+
+for (const [driver, give] of Object.entries(GIVE_FOLDER)) {
+  test(`a folder given through the ${driver}: every installer found as varlix-unpack finds it, shown, zipped and saved under its own folder`,
+    async (t) => {
+      const root = sample('media');
+      /* The sets' names are in code page 932. */
+      const CP932 = ['--codepage', 'CP932'];
+      const found = folderListing(root, CP932);
+      const { page, notes } = await served();
+      const started = performance.now();
+      await give(page, root);
+      await settled(page);
+      const listed = seconds(started);
+
+      const options = await page.$$eval('#archive-choice option', (all) => all.map((o) => o.textContent));
+      assert.deepEqual(options, found.installers.map((installer) => installer.path));
+      const lines = (await message(page)).split('\n');
+      assert.equal(lines[0], `Found ${found.installers.length + found.failures.length} installers ` +
+        `in media; ${found.skipped} other files skipped, having no installer's signature. ` +
+        `${found.failures.length} could not be opened:`);
+      assert.deepEqual(lines.slice(1), found.failures);
+      await page.selectOption('#codepage', 'shift_jis');
+      for (const [i, installer] of found.installers.entries()) {
+        await page.selectOption('#archive-choice', String(i));
+        assert.deepEqual(sorted(slashes(await drawEveryRow(page))), sorted(installer.members),
+          installer.path);
+      }
+
+      const since = new Date();
+      const all = await timedDownload(page, '#download-all');
+      assert.equal(all.name, 'media.zip');
+      const entries = readZip(all.bytes);
+      const errors = errorLines(entries);
+      entries.delete('ERRORS.txt');
+      const command = unpackFolder(root, CP932);
+      assertSameFiles(entries, command, since);
+      assert.deepEqual(errors, command.lines);
+      assert.ok(entries.has('PROGRAM/DATA.Z/SYSTEM/SUPPORT.DLL'), 'a stored member is zipped');
+      await pickPrivateFolder(page);
+      await page.click('#save-to-folder');
+      await settled(page);
+      assert.deepEqual(await savedFiles(page), digests(command));
+      t.diagnostic(`${found.installers.length} installers listed in ${listed.toFixed(3)} s, ` +
+        `Download all ${all.seconds.toFixed(3)} s`);
+      assert.deepEqual(notes.errors, []);
+      await page.close();
+    });
+}
+
+const CONTAINERS = [
+  { label: 'a generated engine container', file: () => sample('_INST32I.EX_') },
+  { label: 'the real _INST32I.EX_', file: () => path.join(REALDATA_DIR, '_INST32I.EX_'),
+    sizes: { 'INSTALL.EXE': 667136, 'LZWSERV.EXE': 20656, 'WUTL95i.DLL': 37376, 'BOOT16.EXE': 7168 } }
+];
+
+for (const container of CONTAINERS) {
+  test(`${container.label} is taken as an archive is: second names shown, unrecorded fields as -, every member and each one out, dated today`,
+    async (t) => {
+      const file = container.file();
+      if (!fs.existsSync(file))
+        return t.skip(file + ' is not there');
+      const { page, notes } = await served();
+      await giveFiles(page, [file]);
+      const rows = await page.$$eval('#rows tr.member', (all) => all.map((row) => ({
+        path: row.dataset.path, storedAs: row.querySelector('.stored-as').textContent,
+        size: Number(row.cells[2].textContent.replace(/\D/g, '')),
+        unrecorded: [4, 5, 6].map((cell) => row.cells[cell].textContent)
+      })));
+      const members = JSON.parse(run(UNPACK, ['--list', '--json', file]).stdout).members;
+      assert.deepEqual(sorted(rows.map((row) => row.path)), sorted(members.map((m) => m.path)));
+      if (container.sizes) {
+        assert.deepEqual(Object.fromEntries(members.map((m) => [m.path, m.size])),
+          container.sizes);
+      }
+      for (const row of rows) {
+        const member = members.find((m) => m.path === row.path);
+        assert.equal(row.storedAs, 'stored as ' + member.stored_as);
+        assert.equal(row.size, member.size, row.path);
+        assert.deepEqual(row.unrecorded, ['-', '-', '-']);
+      }
+
+      const since = new Date();
+      const entries = readZip((await download(page, '#download-all')).bytes);
+      const command = unpack(file);
+      const errors = entries.has('ERRORS.txt') ? errorLines(entries) : [];
+      entries.delete('ERRORS.txt');
+      assertSameFiles(entries, command, since);
+      assert.deepEqual(errors, failureLines(command.stderr));
+      const one = await download(page, '#rows tr.member[data-path="LZWSERV.EXE"] .name');
+      assert.ok(one.bytes.equals(fs.readFileSync(path.join(command.dir, 'LZWSERV.EXE'))));
+      assert.deepEqual(notes.errors, []);
+      await page.close();
+    });
+}
 
 test('the vendored zip library is the one the lockfile pins', () => {
   const vendored = fs.readFileSync(path.join(SOURCE_DIR, 'web/vendor/fflate/fflate.min.js'));
