@@ -230,12 +230,12 @@ TEST_F(DiskSet, VolumesInDiskFoldersAreFoundFromAnyOfThem)
     for (const auto &style : STYLES) {
         SCOPED_TRACE(style.disks[0]);
         std::filesystem::remove_all(path("media"));
-        for (int i = 0; i < 4; ++i) {
+        for (size_t i = 0; i < 4; ++i) {
             std::filesystem::create_directories(path("media/") + style.disks[i]);
             ASSERT_TRUE(write_file(path("media/") + style.disks[i] + "/" + SET_NAMES[i],
-                                   build_archive(volumes[static_cast<size_t>(i)])));
+                                   build_archive(volumes[i])));
         }
-        for (int given = 0; given < 4; given += 3) {
+        for (size_t given = 0; given < 4; given += 3) {
             ASSERT_EQ(open(std::string("media/") + style.disks[given] + "/" + SET_NAMES[given]),
                       ARC_OK);
             expect_outcomes({ARC_OK, ARC_OK, ARC_OK, ARC_OK, ARC_OK});

@@ -117,7 +117,13 @@ while :; do
     status=$?
     kill -0 "$program" 2>/dev/null || break
 done
-sed 's/\r$//' "$out"
+# Text ends its lines with CR LF on Windows; what varlix-unpack -c writes is
+# a member's bytes, passed on as they are.
+binary_output=false
+for arg in "$@"; do
+    case $arg in -c | --stdout) binary_output=true ;; esac
+done
+if $binary_output; then cat "$out"; else sed 's/\r$//' "$out"; fi
 grep -E "$wine_lines" "$err" >>"$messages"
 sed -E -e "\\#$wine_lines#d" -e 's/\r$//' "$err" >&2
 rm -f "$out" "$err"
