@@ -436,7 +436,7 @@ class Installer:
             raise first
 
     def __repr__(self) -> str:
-        state = "closed" if self.closed else f"{len(self.members)} members"
+        state = "closed" if self.closed else f"{len(getattr(self, 'members', ()))} members"
         return f"<varlix.Installer {self.path!r}, {state}>"
 
 
@@ -450,7 +450,7 @@ _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 
 def _check_codepage(codepage: str) -> None:
     try:
-        b"".decode(codepage)
+        b"A".decode(codepage, "replace")
     except LookupError:
         raise LookupError(f"unknown code page {codepage!r}") from None
 
