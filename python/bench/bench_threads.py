@@ -5,9 +5,10 @@
 
 INSTALLER defaults to the real disk set in ../shared/realdata (or
 VARLIX_REALDATA_DIR) when present, else to examples/demo-set/DEMO.1. A run
-reads every member K times over; each way takes the best of R runs and
-prints the expanded megabytes per second, the pool's speed against one
-thread, and the machine's load.
+reads every member K times over, through a pool of one thread or of N; the
+runs of the two take turns, R each, and each keeps its best. It prints the
+expanded megabytes per second, the pool's speed against one thread, and the
+machine's load.
 """
 
 import argparse
@@ -27,18 +28,19 @@ def default_installer():
     return real_set if real_set.is_file() else ROOT / "examples" / "demo-set" / "DEMO.1"
 
 
-def best_time(members, threads, runs):
-    best = float("inf")
-    with ThreadPoolExecutor(threads) as pool:
-        for _ in range(runs):
-            started = time.perf_counter()
-            if threads == 1:
-                for member in members:
-                    member.read()
-            else:
-                list(pool.map(varlix.Member.read, members))
-            best = min(best, time.perf_counter() - started)
-    return best
+def run_time(pool, members):
+    started = time.perf_counter()
+    for _ in pool.map(varlix.Member.read, members):
+        pass
+    return time.perf_counter() - started
+
+
+def best_times(members, threads, runs):
+    """The best time of one thread and of the pool, their runs taken in turn so that both
+    see the same load."""
+    with ThreadPoolExecutor(1) as one, ThreadPoolExecutor(threads) as pool:
+        times = [(run_time(one, members), run_time(pool, members)) for _ in range(runs)]
+    return min(t[0] for t in times), min(t[1] for t in times)
 
 
 def main():
@@ -51,10 +53,9 @@ def main():
     with varlix.open(options.installer) as installer:
         members = list(installer) * options.repeat
         megabytes = sum(member.size for member in members) / 1e6
-        print(f"{options.installer}: {len(installer)} members read {options.repeat} times, "
+        print(f"{os.path.relpath(options.installer)}: {len(installer)} members read {options.repeat} times, "
               f"{megabytes:.1f} MB expanded a run, best of {options.runs} runs")
-        one = best_time(members, 1, options.runs)
-        pool = best_time(members, options.threads, options.runs)
+        one, pool = best_times(members, options.threads, options.runs)
     print(f"1 thread:   {one:.3f} s, {megabytes / one:.0f} MB/s")
     print(f"{options.threads} threads:  {pool:.3f} s, {megabytes / pool:.0f} MB/s, "
           f"{one / pool:.2f}x one thread")
