@@ -110,7 +110,8 @@ def test_extract_writes_the_member_alone(tmp_path):
 
 
 def generated_installers(folder):
-    """A disk set of three volumes with a member over each boundary, and an engine container."""
+    """A disk set of three volumes with a member over each boundary, an engine container, and
+    an archive of Japanese names in code page 932 (with (path, code page) pairs)."""
     members = [packed(b"ONE.TXT", b"1" * 700), packed(b"TWO.BIN", bytes(range(256)) * 9,
                                                        folder=1),
                stored(b"THREE.DLL", b"MZ" * 600, folder=1, attributes=0x01),
@@ -121,7 +122,12 @@ def generated_installers(folder):
     container = build_container([
         (b"INSTALL.EXE", b"_INS0432._MP", literal_stream(b"MZ" + b"\x90" * 300), 302),
         (b"BOOT16.EXE", b"_INJ0432._MP", literal_stream(b"MZboot"), 6)])
-    return [folder / "set" / "SETUP.2", write(folder, "_INST32I.EX_", container)]
+    japanese = build_archive([packed(b"\x83\x81\x83\x82.TXT", b"memo", folder=1),
+                              packed(b"\x95\x5c.INI", b"[hyou]", folder=1)],
+                             [b"", b"\x95\x5c\x8e\xa6\\\x83f\x81[\x83^"])
+    return [(folder / "set" / "SETUP.2", "CP1252"),
+            (write(folder, "_INST32I.EX_", container), "CP1252"),
+            (write(folder, "JAPAN.Z", japanese), "CP932")]
 
 
 def listing(path, codepage="CP1252"):
@@ -136,19 +142,20 @@ def listing(path, codepage="CP1252"):
 
 
 def test_listing_agrees_with_varlix_unpack_json(tmp_path, unpack_tool):
-    for path in EXAMPLES + generated_installers(tmp_path):
-        document = unpack_json(unpack_tool, path)
+    for path, codepage in [(p, "CP1252") for p in EXAMPLES] + generated_installers(tmp_path):
+        document = unpack_json(unpack_tool, path, "--codepage", codepage)
         keys = ("path", "size", "packed_size", "time", "attribute_bits", "version", "volumes")
         expected = [{**{k: m[k] for k in keys}, "stored_as": m.get("stored_as")}
                     for m in document["members"]]
-        assert listing(path) == expected, path
+        assert listing(path, codepage) == expected, path
         with varlix.open(path) as installer:
             assert [(v.number, v.path, v.present) for v in installer.volumes] == \
                 [(v["number"], v["path"], v["present"]) for v in document["volumes"]]
 
 
 def test_members_read_as_varlix_unpack_writes_them(tmp_path, unpack_tool):
-    for index, path in enumerate(EXAMPLES + generated_installers(tmp_path)):
-        written = unpack_files(unpack_tool, path, tmp_path / f"out{index}")
-        with varlix.open(path) as installer:
+    installers = [(p, "CP1252") for p in EXAMPLES] + generated_installers(tmp_path)
+    for index, (path, codepage) in enumerate(installers):
+        written = unpack_files(unpack_tool, path, tmp_path / f"out{index}", "--codepage", codepage)
+        with varlix.open(path, codepage) as installer:
             assert {m.path: m.read() for m in installer} == written, path

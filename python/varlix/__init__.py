@@ -178,6 +178,13 @@ class Volume:
     """
 
     __slots__ = ("number", "path", "file", "present", "status", "status_text", "size")
+    number: int
+    path: str
+    file: str
+    present: bool
+    status: int
+    status_text: str
+    size: int
 
     def __init__(self, path: bytes, number: int, status: int, size: int) -> None:
         self.number = number
@@ -202,6 +209,10 @@ class Folder:
     """
 
     __slots__ = ("index", "name", "raw_name", "member_count")
+    index: int
+    name: str
+    raw_name: bytes
+    member_count: int
 
     def __init__(self, index: int, raw_name: bytes, member_count: int, codepage: str) -> None:
         self.index = index
@@ -244,8 +255,23 @@ class Member:
     __slots__ = ("_installer", "index", "name", "raw_name", "folder", "path", "size",
                  "packed_size", "datetime", "attributes", "read_only", "version", "volumes",
                  "stored", "stored_as", "offset")
+    index: int
+    name: str
+    raw_name: bytes
+    folder: Folder
+    path: str
+    size: int
+    packed_size: int
+    datetime: Optional[_datetime.datetime]
+    attributes: Optional[int]
+    read_only: bool
+    version: Optional[Tuple[int, int, int, int]]
+    volumes: Optional[Tuple[int, ...]]
+    stored: bool
+    stored_as: Optional[str]
+    offset: int
 
-    def __init__(self, installer: "Installer", index: int, record: tuple) -> None:
+    def __init__(self, installer: "Installer", index: int, record: _varlix.MemberRecord) -> None:
         (raw_name, folder, offset, packed_size, size, dos_date, dos_time, flags, attributes,
          version_high, version_low, start_volume, end_volume, stored_as) = record
         codepage = installer.codepage
