@@ -9,8 +9,10 @@
  * handle's own lock guards the volumes' streams. The handle's lock is only
  * ever waited on with the GIL released, and closing holds both, so that a
  * thread reading the streams and a thread reading the tables each see an
- * installer that stays open while they use it. Decoding works on copies (the
- * member's record, its compressed bytes), so it runs without either.
+ * installer that stays open while they use it. Decoding for read_member()
+ * works on copies (the member's record, its compressed bytes), so it runs
+ * without either; extract_member() holds the handle's lock throughout, as
+ * arc_extract_installer_member() reads and decodes in one call.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

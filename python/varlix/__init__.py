@@ -336,7 +336,9 @@ class Member:
 
         A failed output is removed when it is a regular file. Raises what
         read() raises, and WriteError when the file cannot be written (or is
-        one of the installer's own volumes).
+        one of the installer's own volumes). It holds the installer's lock
+        on its volumes while it reads and decodes: extractions from one
+        installer run one at a time, where read() decodes in parallel.
         """
         output = os.fsencode(os.fspath(path))
         status = _varlix.extract_member(self._installer._handle, self.index, output)
