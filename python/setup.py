@@ -37,8 +37,9 @@ extension = Extension(
     include_dirs=[ROOT],
     define_macros=[("VARLIX_PY_VERSION", '"%s"' % project_version())],
     language="c++",
-    extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-Wpedantic", "-Wconversion"]
-    + extra_flags,
+    # Hidden: the module's one entry point is all the extension exports.
+    extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-Wall", "-Wextra", "-Wpedantic",
+                        "-Wconversion"] + extra_flags,
     extra_link_args=extra_flags,
 )
 

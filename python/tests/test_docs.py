@@ -11,9 +11,8 @@ from conftest import ROOT
 
 def python_section():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
-    start = text.index("\n## In Python\n")
-    end = text.index("\n## ", start + 1)
-    return text[start:end]
+    start = text.index("\n### In Python\n")
+    return text[start:re.compile(r"\n##+ ").search(text, start + 1).start()]
 
 
 def test_the_readme_program_prints_the_session_it_shows(tmp_path):
