@@ -389,12 +389,13 @@ open_target *next_to_prepare(run_state *state)
     }
 }
 
-void fill_window(run_state *state, std::deque<pending> *window)
+/* Takes items in until the window is full; returns false when none was left to take. */
+bool fill_window(run_state *state, std::deque<pending> *window)
 {
     while (window->size() < MOST_PENDING) {
         open_target *owner = next_to_prepare(state);
         if (owner == nullptr)
-            return;
+            return false;
         window->emplace_back();
         pending *p = &window->back();
         p->owner = owner;
@@ -402,6 +403,7 @@ void fill_window(run_state *state, std::deque<pending> *window)
         p->member = owner->target.failure.empty() ? owner->target.catalog.selected[item] : 0;
         prepare(state, p);
     }
+    return true;
 }
 
 /*
@@ -444,7 +446,7 @@ void run_items(run_state *state)
 {
     std::deque<pending> window;
     for (;;) {
-        fill_window(state, &window);
+        const bool full = fill_window(state, &window);
         if (window.empty())
             return;
         while (!window.empty() && is_done(state, window.front())) {
@@ -458,7 +460,8 @@ void run_items(run_state *state)
             close_finished(state);
         }
         show_progress(state);
-        if (window.empty() || window.size() < MOST_PENDING)
+        /* Room was made, and there is more to take: take it before waiting. */
+        if (window.empty() || (full && window.size() < MOST_PENDING))
             continue;
         /* Tell outcomes and queue more in batches, while the workers still have some queued. */
         unpack_pool_wait(&state->pool, &window.front().job, state->workers,
