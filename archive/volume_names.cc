@@ -225,7 +225,8 @@ void search_disk_folders(arc_volume_names *names)
     char *parent = joined(folder, parent_length, "", "");
     if (parent != nullptr && split_numbered(disks.given, &disks.given_split)) {
         arc_list_folder(parent, visit_disk_folder, &disks);
-        std::qsort(disks.others, disks.count, sizeof(numbered_name), compare_disks);
+        if (disks.count > 1)
+            std::qsort(disks.others, disks.count, sizeof(numbered_name), compare_disks);
     }
     names->out_of_memory = names->out_of_memory || parent == nullptr || disks.out_of_memory;
     for (size_t i = 0; i < disks.count; ++i) {

@@ -243,6 +243,17 @@ TEST_F(DiskSet, VolumesInDiskFoldersAreFoundFromAnyOfThem)
     }
 }
 
+/* A disk folder with no numbered folders beside it: the set lies whole inside it. */
+TEST_F(DiskSet, ALoneDiskFolderHoldsTheWholeSet)
+{
+    const std::vector<test_archive> volumes = set_volumes(four_volume_set());
+    std::filesystem::create_directories(path("lone/DISK1"));
+    for (size_t i = 0; i < 4; ++i)
+        ASSERT_TRUE(write_file(path("lone/DISK1/") + SET_NAMES[i], build_archive(volumes[i])));
+    ASSERT_EQ(open("lone/DISK1/_SETUP.1"), ARC_OK);
+    expect_outcomes({ARC_OK, ARC_OK, ARC_OK, ARC_OK, ARC_OK});
+}
+
 TEST_F(DiskSet, AVolumeBesideTheGivenOneWinsAndANamedOneWinsOverBoth)
 {
     std::vector<test_archive> volumes = set_volumes(four_volume_set());
