@@ -41,9 +41,9 @@
 namespace fs = std::filesystem;
 
 #ifdef VARLIX_BENCH_BEFORE
-/* The decoder before the speed work, built from git beside this one. */
-explode_result explode_before(const uint8_t *data, uint32_t length, explode_sink sink,
-                              void *sink_context);
+/* The decoder of the commit asked for, built from git beside this one. */
+explode_result bench_explode_before(const uint8_t *data, uint32_t length, explode_sink sink,
+                                    void *sink_context);
 #endif
 
 namespace {
@@ -252,7 +252,7 @@ double decode_rate(decltype(&explode) decoder, const bytes &stream, bool *ok)
 
 #ifdef VARLIX_BENCH_BEFORE
 const bool HAVE_BEFORE = true;
-const decltype(&explode) decoder_before = explode_before;
+const decltype(&explode) decoder_before = bench_explode_before;
 const char BEFORE_NAME[] = VARLIX_BENCH_BEFORE;
 #else
 const bool HAVE_BEFORE = false;
