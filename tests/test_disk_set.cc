@@ -229,6 +229,7 @@ TEST_F(DiskSet, VolumesInDiskFoldersAreFoundFromAnyOfThem)
     const std::vector<test_archive> volumes = set_volumes(four_volume_set());
     for (const auto &style : STYLES) {
         SCOPED_TRACE(style.disks[0]);
+        arc_close_installer(&installer); /* Windows removes no open file */
         std::filesystem::remove_all(path("media"));
         for (size_t i = 0; i < 4; ++i) {
             std::filesystem::create_directories(path("media/") + style.disks[i]);
