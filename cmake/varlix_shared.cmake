@@ -27,10 +27,7 @@ if(WIN32)
 endif()
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # Nothing of the static runtime libraries it may pull in is exported either.
-    target_link_options(varlix_shared PRIVATE -Wl,--exclude-libs,ALL
-                        -Wl,--version-script,${CMAKE_CURRENT_LIST_DIR}/varlix_shared.map)
-    set_property(TARGET varlix_shared APPEND PROPERTY LINK_DEPENDS
-                 ${CMAKE_CURRENT_LIST_DIR}/varlix_shared.map)
+    target_link_options(varlix_shared PRIVATE -Wl,--exclude-libs,ALL)
     # A missing symbol is found at link time rather than at load time; under
     # the sanitizers, their runtime comes with the program that loads it.
     if(NOT VARLIX_SANITIZE)
