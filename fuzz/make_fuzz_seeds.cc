@@ -234,6 +234,10 @@ std::vector<test_archive> sample_archives()
     shared_data.members.push_back(second);
     archives.push_back(shared_data);
 
+    test_member stored = raw_member("STORED.DLL", text_data(300, 23), 300);
+    stored.flags = 0x0010;
+    archives.push_back(archive_of({stored, packed_member("PACKED.TXT", text_data(200, 24))}));
+
     test_archive cut = archive_of({packed_member("CUT.TXT", text_data(400, 22))});
     cut.truncate_to = build_archive(cut).size() - 5;
     archives.push_back(cut);
