@@ -54,6 +54,10 @@ prefix_is_ready() {
 # wineboot returns before the wine server has written the prefix out;
 # wineserver -w waits for that.
 prepare_prefix() {
+    for tool in wine wineboot wineserver; do
+        command -v "$tool" >/dev/null || { echo "run_under_wine.sh: $tool is not installed" \
+            "(on Debian: apt-get install wine wine64)" >&2; return 1; }
+    done
     mkdir -p "$prefix" || return 1
     (
         flock 9 || exit 1
