@@ -6,22 +6,6 @@
 
 namespace {
 
-/* Writes leave in pieces of this size rather than the decoder's 4 KiB blocks. */
-const size_t WRITE_BUFFER_SIZE = size_t{1} << 18;
-
-/* Where a worker's gathered bytes go, and why they did not. */
-struct file_output {
-    unpack_file *file;
-    int error;
-};
-
-bool write_to_file(void *context, const uint8_t *bytes, size_t length)
-{
-    file_output *output = static_cast<file_output *>(context);
-    output->error = unpack_os_write(output->file, bytes, length);
-    return output->error == 0;
-}
-
 /* Counts every byte for the progress line, then gathers it for the file, if any. */
 struct member_sink {
     std::atomic<uint64_t> *progress;
@@ -137,9 +121,13 @@ void run_job(unpack_pool *pool, unpack_job *job, packed_buffer *packed, uint8_t 
     }
     if (status == ARC_OK) {
         /* Bytes past the recorded size are counted, and fail the size check, but never written. */
-        file_output output = {file, 0};
-        arc_buffered_sink gathered = {
-            write_buffer, WRITE_BUFFER_SIZE, 0, job->member->unpacked_size, write_to_file, &output};
+        unpack_file_output output = {file, 0};
+        arc_buffered_sink gathered = {write_buffer,
+                                      UNPACK_WRITE_PIECE_SIZE,
+                                      0,
+                                      job->member->unpacked_size,
+                                      unpack_file_output_take,
+                                      &output};
         member_sink sink = {&pool->bytes_out, file != nullptr ? &gathered : nullptr};
         status = arc_decode_member(packed->bytes, job->member, member_sink_take, &sink);
         if (status == ARC_OK && file != nullptr && !arc_buffered_sink_flush(&gathered))
@@ -170,7 +158,7 @@ bool unpack_pool_start(unpack_pool *pool, unsigned threads)
     unpack_os_block_interrupts(true);
     bool started = true;
     for (unpack_worker &worker : pool->workers) {
-        worker.write_buffer = static_cast<uint8_t *>(std::malloc(WRITE_BUFFER_SIZE));
+        worker.write_buffer = static_cast<uint8_t *>(std::malloc(UNPACK_WRITE_PIECE_SIZE));
         started = worker.write_buffer != nullptr &&
                   unpack_os_start_thread(work, &worker, &worker.thread) == 0;
         if (!started)

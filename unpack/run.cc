@@ -44,8 +44,6 @@ const int EXIT_CANNOT_WRITE = arc_status_exit_code(ARC_ERR_WRITE);
 /* The same for every number of workers, so that the folders made ahead are too. */
 const size_t MOST_PENDING = UNPACK_OS_TEMP_SLOTS;
 const size_t MOST_OPEN_TARGETS = 4;
-/* Standard output gets the decoded bytes in pieces of this size. */
-const size_t WRITE_BUFFER_SIZE = size_t{1} << 18;
 
 /* An installer under way. */
 struct open_target {
@@ -476,19 +474,6 @@ unsigned worker_count(const unpack_options &options)
     return std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), UNPACK_MAX_JOBS));
 }
 
-/* Where a member's bytes go with --stdout, and why they did not. */
-struct stdout_output {
-    unpack_file *file;
-    int error;
-};
-
-bool write_to_stdout(void *context, const uint8_t *bytes, size_t length)
-{
-    stdout_output *output = static_cast<stdout_output *>(context);
-    output->error = unpack_os_write(output->file, bytes, length);
-    return output->error == 0;
-}
-
 /*
  * One member to standard output: its claim checked, its bytes read into
  * *@packed (grown as needed) and decoded, no byte past its recorded size.
@@ -496,7 +481,7 @@ bool write_to_stdout(void *context, const uint8_t *bytes, size_t length)
  */
 std::string member_to_stdout(const unpack_target &target, const arc_member &member,
                              std::vector<uint8_t> *packed, arc_buffered_sink *sink,
-                             stdout_output *output, int *exit_code)
+                             unpack_file_output *output, int *exit_code)
 {
     if (const arc_volume *volume = arc_member_missing_volume(&target.installer, &member)) {
         *exit_code = arc_status_exit_code(volume->status);
@@ -526,9 +511,10 @@ std::string member_to_stdout(const unpack_target &target, const arc_member &memb
 int unpack_write_to_stdout(unpack_target *target, const unpack_options &options,
                            unpack_console *console)
 {
-    stdout_output output = {unpack_os_standard_output(), 0};
-    std::vector<uint8_t> gathered(WRITE_BUFFER_SIZE), packed;
-    arc_buffered_sink sink = {gathered.data(), gathered.size(), 0, 0, write_to_stdout, &output};
+    unpack_file_output output = {unpack_os_standard_output(), 0};
+    std::vector<uint8_t> gathered(UNPACK_WRITE_PIECE_SIZE), packed;
+    arc_buffered_sink sink = {gathered.data(),         gathered.size(), 0, 0,
+                              unpack_file_output_take, &output};
     for (const uint32_t i : target->catalog.selected) {
         const arc_member &member = target->installer.archive.members[i];
         int exit_code = 0;

@@ -77,3 +77,10 @@ const char *unpack_os_own_error_text(int error)
         return "unknown error";
     }
 }
+
+bool unpack_file_output_take(void *context, const uint8_t *bytes, size_t length)
+{
+    unpack_file_output *output = static_cast<unpack_file_output *>(context);
+    output->error = unpack_os_write(output->file, bytes, length);
+    return output->error == 0;
+}

@@ -155,6 +155,19 @@ unpack_file *unpack_os_standard_output();
  */
 int unpack_os_write(unpack_file *file, const uint8_t *bytes, size_t length);
 
+/* Decoded bytes are written in pieces of this size rather than the decoder's 4 KiB blocks. */
+const size_t UNPACK_WRITE_PIECE_SIZE = size_t{1} << 18;
+
+/* An arc_buffered_sink's destination: a file, and why writing to it failed. */
+struct unpack_file_output {
+    unpack_file *file;
+    int error; /* unpack_os_write()'s error once a write failed, else 0 */
+};
+
+/* unpack_file_output_take() - unpack_os_write() as arc_buffered_sink's write, @context an
+ * unpack_file_output. */
+bool unpack_file_output_take(void *context, const uint8_t *bytes, size_t length);
+
 /*
  * unpack_os_close_file() - give @file its modification time and, when
  * read-only, a mode without write permission (on Windows the read-only
